@@ -1,0 +1,39 @@
+// Where the bytes come from: the file that the user named, read in large
+// blocks until it ends, whatever its size was when it was opened.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace bytehunt {
+
+struct read_result {
+    std::size_t count;  // bytes read; 0 with `failed` false means the input ended
+    bool failed;
+};
+
+// The seam between the scan and the outside world; tests put sources here
+// that end early, fail, or hand out bytes a few at a time.
+class byte_source {
+public:
+    virtual ~byte_source() = default;
+    virtual read_result read(std::uint8_t* into, std::size_t capacity) = 0;
+};
+
+// Reads an open stream. Pipes, character devices and files that change size
+// while they are read all work: the stream is read until it reports its end.
+class stream_source final : public byte_source {
+public:
+    explicit stream_source(std::FILE* stream);
+    read_result read(std::uint8_t* into, std::size_t capacity) override;
+
+private:
+    std::FILE* stream_;
+};
+
+// Opens the file at `path` for binary reading, or returns null. A directory
+// counts as a file that cannot be opened.
+std::FILE* open_input(const char* path);
+
+}  // namespace bytehunt

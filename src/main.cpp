@@ -1,0 +1,77 @@
+// bytehunt string infile: prints the offset of every occurrence of the bytes
+// that the hex `string` stands for in `infile`.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include "input.hpp"
+#include "pattern.hpp"
+#include "scan.hpp"
+
+namespace {
+
+// Exit statuses.
+constexpr int exit_found_or_not = 0;
+constexpr int exit_bad_arguments = 1;
+constexpr int exit_io_failure = 2;
+
+// Flushes standard output and returns the status to exit with: `status`, or
+// exit_io_failure when the output could not be written. `write_error` is the
+// errno of an earlier failed write, if any. A reader that went away (EPIPE)
+// ends the run quietly; any other failure is said on standard error, the only
+// place left to say it.
+int finish(int status, int write_error = 0) {
+    if (std::fflush(stdout) != 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
+    if (write_error == 0 && std::ferror(stdout) != 0) write_error = EIO;
+    if (write_error == 0) return status;
+    if (write_error != EPIPE) std::fputs("Error writing output\n", stderr);
+    return exit_io_failure;
+}
+
+int report_parse_failure(int result) {
+    switch (result) {
+        case parse_odd_length: std::printf("String must be a multiple of 2 characters long\n"); break;
+        case parse_bad_character:
+            std::printf("Invalid characters in string.\nEach character must be in the range [0-9|A-F|a-f]\n");
+            break;
+        default:
+            std::printf("Search string can only be upto %d bytes\n", static_cast<int>(pattern_capacity));
+            break;
+    }
+    return finish(exit_bad_arguments);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#if defined(SIGPIPE)
+    // A closed pipe shows up as EPIPE from the write, handled in finish().
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    if (argc != 3) {
+        std::printf("Usage: bytehunt string infile\nstring=[[0-9|A-F|a-f][0-9|A-F|a-f]]+\n");
+        return finish(exit_bad_arguments);
+    }
+
+    const int parsed = parse_search_string(argv[1]);
+    if (parsed < 0) return report_parse_failure(parsed);
+
+    const char* path = argv[2];
+    std::FILE* stream = bytehunt::open_input(path);
+    if (stream == nullptr) {
+        std::printf("Cannot open %s\n", path);
+        return finish(exit_io_failure);
+    }
+
+    const scan_result result = scan_file(stream);
+    std::fclose(stream);  // read-only: nothing can be lost here
+
+    switch (result.outcome) {
+        case bytehunt::scan_outcome::complete: return finish(exit_found_or_not);
+        case bytehunt::scan_outcome::read_failed:
+            std::printf("Error reading %s\n", path);
+            return finish(exit_io_failure);
+        case bytehunt::scan_outcome::write_failed: break;
+    }
+    return finish(exit_io_failure, result.error_code);
+}

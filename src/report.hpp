@@ -1,0 +1,43 @@
+// The report: a header line before the first offset, then one line per
+// offset, "decimal (0xhex)". Lines are built in a large buffer and written in
+// blocks, so a dense result costs little more than its bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "stream_search.hpp"
+
+namespace bytehunt {
+
+// Longest offset line: 20 decimal digits, " (0x", 16 hex digits, ")\n".
+constexpr std::size_t max_offset_line = 20 + 4 + 16 + 2;
+
+// Writes the line for `offset` at `out` and returns its length.
+std::size_t format_offset_line(std::uint64_t offset, char* out);
+
+class report_writer final : public offset_sink {
+public:
+    explicit report_writer(std::FILE* out) : out_(out) {}
+    report_writer(const report_writer&) = delete;
+    report_writer& operator=(const report_writer&) = delete;
+
+    bool accept(const std::uint64_t* offsets, std::size_t count) override;
+    // Writes out what is buffered; false if any write failed.
+    bool flush();
+    // errno of the write that failed, 0 if none did.
+    int error_code() const { return error_code_; }
+
+private:
+    bool write_buffer();
+    bool record_failure();  // keeps errno; always false
+
+    std::FILE* out_;
+    bool header_written_ = false;
+    int error_code_ = 0;
+    std::size_t used_ = 0;
+    char buffer_[64 * 1024];
+};
+
+}  // namespace bytehunt

@@ -1,0 +1,46 @@
+// Candidate filters: find where two rare bytes of the needle line up in the
+// haystack, then confirm the whole needle there. One kernel per CPU path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace bytehunt {
+
+constexpr std::size_t not_found = static_cast<std::size_t>(-1);
+
+struct prefilter_needle {
+    const std::uint8_t* bytes;
+    std::size_t length;   // at least 2
+    std::size_t offset1;  // index of the rarest byte
+    std::size_t offset2;  // index of the next rarest, different from offset1
+    std::uint8_t rare1;
+    std::uint8_t rare2;
+};
+
+// Leftmost occurrence at or after `from`, or not_found. When candidates stop
+// paying off the kernel gives up: `gave_up` is set and `index` is the first
+// start it has not checked, so a linear-time searcher can take over there.
+struct prefilter_result {
+    std::size_t index;
+    bool gave_up;
+};
+
+using prefilter_kernel = prefilter_result (*)(const std::uint8_t* haystack, std::size_t length,
+                                              std::size_t from, const prefilter_needle& needle);
+
+prefilter_result prefilter_portable(const std::uint8_t* haystack, std::size_t length, std::size_t from,
+                                    const prefilter_needle& needle);
+#if defined(BYTEHUNT_X86)
+prefilter_result prefilter_sse2(const std::uint8_t* haystack, std::size_t length, std::size_t from,
+                                const prefilter_needle& needle);
+prefilter_result prefilter_avx2(const std::uint8_t* haystack, std::size_t length, std::size_t from,
+                                const prefilter_needle& needle);
+prefilter_result prefilter_avx512(const std::uint8_t* haystack, std::size_t length, std::size_t from,
+                                  const prefilter_needle& needle);
+#endif
+
+// Picks the two rarest bytes of a needle of at least two bytes.
+prefilter_needle choose_rare_pair(const std::uint8_t* bytes, std::size_t length);
+
+}  // namespace bytehunt

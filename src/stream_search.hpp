@@ -1,0 +1,32 @@
+// The scan itself: pulls blocks from a byte source, finds every occurrence,
+// and hands the offsets on. No file and no output of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "input.hpp"
+#include "search/searcher.hpp"
+
+namespace bytehunt {
+
+// Receives offsets in ascending order, a batch at a time. Returns false when
+// it can take no more (its output failed); the scan then stops.
+class offset_sink {
+public:
+    virtual ~offset_sink() = default;
+    virtual bool accept(const std::uint64_t* offsets, std::size_t count) = 0;
+};
+
+enum class scan_outcome { complete, read_failed, write_failed };
+
+// Large enough that each read costs little, small enough to stay in cache.
+constexpr std::size_t default_block_size = 256 * 1024;
+
+// Reports the leftmost occurrence, resumes right after its last byte, and
+// repeats until the source ends: occurrences never overlap, and one that
+// straddles two blocks is found. Offsets count from the source's first byte.
+scan_outcome search_stream(searcher& finder, byte_source& source, offset_sink& sink,
+                           std::size_t block_size = default_block_size);
+
+}  // namespace bytehunt

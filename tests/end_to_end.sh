@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Runs the built program as a user would and checks its standard output,
+# standard error and exit status. Usage: end_to_end.sh COMMAND [ARGS...]
+set -u
+program=("$@")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+# check NAME STATUS EXPECTED_STDOUT [ARGS...]: stderr must be empty.
+check() {
+    local name=$1 want_status=$2 want_out=$3
+    shift 3
+    local out status
+    out=$("${program[@]}" "$@" 2>"$work/stderr"; echo "~$?")
+    status=${out##*~}
+    out=${out%~*}
+    out=${out//$'\r'/}  # text-mode runtimes end lines with CR LF
+    if [[ $status == "$want_status" && $out == "$want_out" && ! -s $work/stderr ]]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        printf 'FAIL %s: status %s (want %s)\n--- got\n%s--- want\n%s--- stderr\n%s\n' \
+            "$name" "$status" "$want_status" "$out" "$want_out" "$(cat "$work/stderr")"
+    fi
+}
+
+# expect NAME CONDITION: a check that needs its own command line.
+expect() {
+    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL $1: $2"; fi
+}
+
+usage=$'Usage: bytehunt string infile\nstring=[[0-9|A-F|a-f][0-9|A-F|a-f]]+\n'
+odd=$'String must be a multiple of 2 characters long\n'
+invalid=$'Invalid characters in string.\nEach character must be in the range [0-9|A-F|a-f]\n'
+too_long=$'Search string can only be upto 128 bytes\n'
+header=$'Found at offset\n'
+
+printf 'ab\r\ncd\r\nef' >"$work/crlf"
+printf 'AAB' >"$work/aab"
+printf 'AAAB' >"$work/aaab"
+printf 'ababac' >"$work/ababac"
+printf 'AAAA' >"$work/aaaa"
+printf '\x00\x1a\x00\x0d\x0a\x1a' >"$work/special"
+: >"$work/empty"
+pattern128=$(printf '%0256d' 0 | tr 0 7)
+{ head -c 1000 /dev/zero; printf '%0128d' 0 | tr 0 w; } >"$work/w128"
+mkdir "$work/dir"
+
+# Argument count, whatever the arguments hold.
+check "no arguments" 1 "$usage"
+check "one argument" 1 "$usage" 41
+check "three arguments" 1 "$usage" 41 "$work/crlf" extra
+check "options are not special" 1 "$usage" --help
+# Search-string messages, checked before the file is looked at.
+check "odd length" 1 "$odd" 414 "$work/missing"
+check "odd and invalid" 1 "$odd" zzz "$work/missing"
+check "prefix" 1 "$invalid" 0x41 "$work/missing"
+check "too long" 1 "$too_long" "$(printf '%0258d' 0)" "$work/missing"
+check "too long, any characters" 1 "$too_long" "$(printf '%0258d' 0 | tr 0 z)" "$work/missing"
+# The file.
+check "missing file" 2 "Cannot open $work/missing"$'\n' 41 "$work/missing"
+check "directory" 2 "Cannot open $work/dir"$'\n' 41 "$work/dir"
+check "empty path" 2 $'Cannot open \n' 41 ""
+# Results.
+check "crlf" 0 "$header"$'2 (0x2)\n6 (0x6)\n' 0d0a "$work/crlf"
+check "upper case" 0 "$header"$'2 (0x2)\n6 (0x6)\n' 0D0A "$work/crlf"
+check "not found" 0 "" 0a0d "$work/crlf"
+check "empty file" 0 "" 41 "$work/empty"
+check "empty pattern" 0 "" "" "$work/crlf"
+check "resume inside a partial match" 0 "$header"$'1 (0x1)\n' 4142 "$work/aab"
+check "resume inside a longer partial match" 0 "$header"$'1 (0x1)\n' 414142 "$work/aaab"
+check "resume inside a periodic match" 0 "$header"$'2 (0x2)\n' 61626163 "$work/ababac"
+check "no overlap" 0 "$header"$'0 (0x0)\n2 (0x2)\n' 4141 "$work/aaaa"
+check "one byte" 0 "$header"$'0 (0x0)\n1 (0x1)\n2 (0x2)\n3 (0x3)\n' 41 "$work/aaaa"
+check "NUL and 1A" 0 "$header"$'0 (0x0)\n2 (0x2)\n' 00 "$work/special"
+check "ends on the last byte" 0 "$header"$'4 (0x4)\n' 0a1a "$work/special"
+check "128-byte pattern" 0 "$header"$'1000 (0x3e8)\n' "$pattern128" "$work/w128"
+check "hex is lower case" 0 "$header"$'26 (0x1a)\n' 41 <(printf '%026dA' 0)
+
+# Pipes and other inputs that cannot seek.
+out=$(cat "$work/crlf" | "${program[@]}" 0d0a /dev/stdin | tr -d '\r')
+expect "pipe through /dev/stdin" '[[ $out == "${header}2 (0x2)"$'"'"'\n'"'"'"6 (0x6)" ]]'
+mkfifo "$work/fifo"
+(cat "$work/crlf" >"$work/fifo" &)
+out=$("${program[@]}" 0a "$work/fifo" | tr -d '\r')
+expect "fifo" '[[ $out == "${header}3 (0x3)"$'"'"'\n'"'"'"7 (0x7)" ]]'
+
+# Output that cannot be written.
+if [[ -w /dev/full ]]; then
+    "${program[@]}" 0d0a "$work/crlf" >/dev/full 2>"$work/stderr"
+    status=$?
+    expect "/dev/full status" '[[ $status == 2 ]]'
+    expect "/dev/full message" '[[ $(tr -d "\r" <"$work/stderr") == "Error writing output" ]]'
+    "${program[@]}" >/dev/full 2>/dev/null
+    status=$?
+    expect "/dev/full after the usage text" '[[ $status == 2 ]]'
+fi
+"${program[@]}" 0d0a "$work/crlf" >&- 2>"$work/stderr"
+status=$?
+expect "closed standard output" '[[ $status == 2 && -s $work/stderr ]]'
+head -c 4000000 /dev/zero >"$work/zeros"
+out=$("${program[@]}" 00 "$work/zeros" 2>"$work/stderr" | head -1 | tr -d '\r')
+expect "reader gone" '[[ $out == "Found at offset" && ! -s $work/stderr ]]'
+
+# Offsets beyond 4 GiB, from a sparse file.
+if truncate -s 5G "$work/sparse" 2>/dev/null; then
+    printf 'Zq' | dd of="$work/sparse" bs=1 seek=$((5 * 1024 * 1024 * 1024)) conv=notrunc status=none
+    check "beyond 4 GiB" 0 "$header"$'5368709120 (0x140000000)\n' 5a71 "$work/sparse"
+    rm -f "$work/sparse"
+fi
+
+echo "end-to-end: $passed passed, $failed failed"
+[[ $failed == 0 ]]
