@@ -1,6 +1,7 @@
 #include "report.hpp"
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 namespace bytehunt {
@@ -11,26 +12,12 @@ constexpr char header[] = "Found at offset\n";
 }  // namespace
 
 std::size_t format_offset_line(std::uint64_t offset, char* out) {
-    char decimal[20];
-    std::size_t decimal_digits = 0;
-    std::uint64_t rest = offset;
-    do {
-        decimal[sizeof(decimal) - 1 - decimal_digits++] = static_cast<char>('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-
-    std::size_t hex_digits = 1;
-    while (hex_digits < 16 && (offset >> (4 * hex_digits)) != 0) ++hex_digits;
-
-    char* at = out;
-    std::memcpy(at, decimal + sizeof(decimal) - decimal_digits, decimal_digits);
-    at += decimal_digits;
+    char* const end = out + max_offset_line;
+    char* at = std::to_chars(out, end, offset).ptr;
     std::memcpy(at, " (0x", 4);
-    at += 4;
-    for (std::size_t i = hex_digits; i-- > 0;) *at++ = "0123456789abcdef"[(offset >> (4 * i)) & 0xf];
-    *at++ = ')';
-    *at++ = '\n';
-    return static_cast<std::size_t>(at - out);
+    at = std::to_chars(at + 4, end, offset, 16).ptr;
+    std::memcpy(at, ")\n", 2);
+    return static_cast<std::size_t>(at + 2 - out);
 }
 
 bool report_writer::accept(const std::uint64_t* offsets, std::size_t count) {

@@ -4,53 +4,32 @@
 #include <vector>
 
 namespace bytehunt {
-namespace {
-
-// Collects offsets so that the sink is called once per batch, not per offset.
-class offset_batch {
-public:
-    explicit offset_batch(offset_sink& sink) : sink_(sink) {}
-
-    bool add(std::uint64_t offset) {
-        offsets_[count_++] = offset;
-        return count_ < capacity || flush();
-    }
-
-    bool flush() {
-        const std::size_t count = count_;
-        count_ = 0;
-        return count == 0 || sink_.accept(offsets_, count);
-    }
-
-private:
-    static constexpr std::size_t capacity = 1024;
-    offset_sink& sink_;
-    std::uint64_t offsets_[capacity];
-    std::size_t count_ = 0;
-};
-
-}  // namespace
-
 scan_outcome search_stream(searcher& finder, byte_source& source, offset_sink& sink, std::size_t block_size) {
     const std::size_t needle_length = finder.needle_length();
     // A start in the last needle_length - 1 bytes of a block can only be
     // decided with the next block, so those bytes are carried over.
     const std::size_t max_carry = needle_length > 0 ? needle_length - 1 : 0;
     std::vector<std::uint8_t> buffer(max_carry + (block_size > 0 ? block_size : 1));
-    offset_batch batch(sink);
+
+    constexpr std::size_t batch_size = 1024;
+    std::size_t starts[batch_size];
+    std::uint64_t offsets[batch_size];
+    const match_list matches{starts, batch_size};
 
     std::uint64_t buffer_offset = 0;  // file offset of buffer[0]
     std::size_t carried = 0;
     for (;;) {
         const read_result got = source.read(buffer.data() + carried, buffer.size() - carried);
-        if (got.failed) return batch.flush() ? scan_outcome::read_failed : scan_outcome::write_failed;
-        if (got.count == 0) return batch.flush() ? scan_outcome::complete : scan_outcome::write_failed;
+        if (got.failed) return scan_outcome::read_failed;
+        if (got.count == 0) return scan_outcome::complete;
 
         const std::size_t length = carried + got.count;
         std::size_t resume = 0;
-        for (std::size_t hit; (hit = finder.find(buffer.data(), length, resume)) != not_found;) {
-            if (!batch.add(buffer_offset + hit)) return scan_outcome::write_failed;
-            resume = hit + needle_length;
+        for (;;) {
+            const std::size_t count = finder.find_all(buffer.data(), length, resume, matches, resume);
+            for (std::size_t i = 0; i < count; ++i) offsets[i] = buffer_offset + starts[i];
+            if (count > 0 && !sink.accept(offsets, count)) return scan_outcome::write_failed;
+            if (count < batch_size) break;
         }
 
         // Keep the tail that may begin an occurrence, but nothing before the

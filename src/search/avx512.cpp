@@ -20,10 +20,10 @@ struct avx512_ops {
 }  // namespace
 
 prefilter_result prefilter_avx512(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                  const prefilter_needle& needle) {
+                                  const prefilter_needle& needle, const match_list& matches) {
     const avx512_ops ops{_mm512_set1_epi8(static_cast<char>(needle.rare1)),
                          _mm512_set1_epi8(static_cast<char>(needle.rare2))};
-    return prefilter_loop(ops, haystack, length, from, needle);
+    return prefilter_loop(ops, haystack, length, from, needle, matches);
 }
 
 }  // namespace bytehunt

@@ -18,26 +18,37 @@ struct prefilter_needle {
     std::uint8_t rare2;
 };
 
-// Leftmost occurrence at or after `from`, or not_found. When candidates stop
-// paying off the kernel gives up: `gave_up` is set and `index` is the first
-// start it has not checked, so a linear-time searcher can take over there.
+// Where the occurrences found by one kernel call are written.
+struct match_list {
+    std::size_t* starts;
+    std::size_t capacity;  // at least 1
+};
+
+// A kernel records occurrences left to right from `from`, each starting after
+// the last byte of the one before, until `capacity` are recorded or the
+// haystack holds no further start. `resume` is where the search goes on: past
+// the last occurrence recorded, or where the kernel gave up. It gives up when
+// candidates stop paying off (`gave_up`), so that a linear-time searcher can
+// take over at `resume`.
 struct prefilter_result {
-    std::size_t index;
+    std::size_t count;
+    std::size_t resume;
     bool gave_up;
 };
 
 using prefilter_kernel = prefilter_result (*)(const std::uint8_t* haystack, std::size_t length,
-                                              std::size_t from, const prefilter_needle& needle);
+                                              std::size_t from, const prefilter_needle& needle,
+                                              const match_list& matches);
 
 prefilter_result prefilter_portable(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                    const prefilter_needle& needle);
+                                    const prefilter_needle& needle, const match_list& matches);
 #if defined(BYTEHUNT_X86)
 prefilter_result prefilter_sse2(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                const prefilter_needle& needle);
+                                const prefilter_needle& needle, const match_list& matches);
 prefilter_result prefilter_avx2(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                const prefilter_needle& needle);
+                                const prefilter_needle& needle, const match_list& matches);
 prefilter_result prefilter_avx512(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                  const prefilter_needle& needle);
+                                  const prefilter_needle& needle, const match_list& matches);
 #endif
 
 // Picks the two rarest bytes of a needle of at least two bytes.

@@ -59,23 +59,38 @@ searcher::searcher(const std::uint8_t* needle, std::size_t length, cpu_path path
     }
 }
 
-std::size_t searcher::find(const std::uint8_t* haystack, std::size_t length, std::size_t from) {
+std::size_t searcher::find_all(const std::uint8_t* haystack, std::size_t length, std::size_t from,
+                               const match_list& matches, std::size_t& resume) {
+    std::size_t count = 0;
+    if (kind_ == kind::filtered) {
+        const prefilter_result result = kernel_(haystack, length, from, rare_pair_, matches);
+        resume = result.resume;
+        if (!result.gave_up) return result.count;
+        kind_ = kind::two_way;
+        count = result.count;
+        from = result.resume;
+    }
+    resume = count > 0 ? matches.starts[count - 1] + length_ : from;
+    for (std::size_t hit;
+         count < matches.capacity && (hit = find_one(haystack, length, from)) != not_found;) {
+        matches.starts[count++] = hit;
+        from = resume = hit + length_;
+    }
+    return count;
+}
+
+std::size_t searcher::find_one(const std::uint8_t* haystack, std::size_t length, std::size_t from) const {
     if (from >= length) return not_found;
     switch (kind_) {
-        case kind::empty: return not_found;
         case kind::one_byte: {
             const void* hit = std::memchr(haystack + from, needle_[0], length - from);
             return hit == nullptr
                        ? not_found
                        : static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - haystack);
         }
-        case kind::filtered: {
-            const prefilter_result result = kernel_(haystack, length, from, rare_pair_);
-            if (!result.gave_up) return result.index;
-            kind_ = kind::two_way;
-            return two_way_.find(haystack, length, result.index);
-        }
         case kind::two_way: return two_way_.find(haystack, length, from);
+        case kind::empty:
+        case kind::filtered: break;
     }
     return not_found;
 }

@@ -23,13 +23,21 @@ public:
 
     std::size_t needle_length() const { return length_; }
 
-    // Leftmost occurrence starting at or after `from`, or not_found. Not
-    // const: once the filter stops paying off, this searcher switches to
-    // Two-Way for good.
-    std::size_t find(const std::uint8_t* haystack, std::size_t length, std::size_t from);
+    // Records occurrences left to right from `from` into `matches`, each
+    // starting after the last byte of the one before, until the list is full
+    // or the haystack holds no further occurrence. Returns how many, and sets
+    // `resume` to where the search goes on: just past the last one recorded,
+    // or `from` if none was. Not const: once the filter stops paying off,
+    // this searcher switches to Two-Way for good.
+    std::size_t find_all(const std::uint8_t* haystack, std::size_t length, std::size_t from,
+                         const match_list& matches, std::size_t& resume);
 
 private:
     enum class kind { empty, one_byte, filtered, two_way };
+
+    // Leftmost occurrence starting at or after `from`, or not_found; for
+    // the kinds that find one occurrence at a time.
+    std::size_t find_one(const std::uint8_t* haystack, std::size_t length, std::size_t from) const;
 
     const std::uint8_t* needle_;
     std::size_t length_;

@@ -9,22 +9,27 @@
 namespace bytehunt {
 
 prefilter_result prefilter_portable(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                    const prefilter_needle& needle) {
-    if (length < needle.length || from > length - needle.length) return {not_found, false};
+                                    const prefilter_needle& needle, const match_list& matches) {
+    if (length < needle.length || from > length - needle.length) return {0, from, false};
     const std::size_t last_start = length - needle.length;
     const std::uint8_t* at1 = haystack + needle.offset1;
+    std::size_t count = 0;
     std::size_t false_hits = 0;
     std::size_t pos = from;
     while (pos <= last_start) {
         const void* hit = std::memchr(at1 + pos, needle.rare1, last_start - pos + 1);
         if (hit == nullptr) break;
-        const std::size_t start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - at1);
-        if (haystack[start + needle.offset2] == needle.rare2 && needle_at(haystack + start, needle))
-            return {start, false};
-        if (prefilter_should_give_up(++false_hits, start - from + 1)) return {start + 1, true};
+        const auto start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - at1);
+        if (haystack[start + needle.offset2] == needle.rare2 && needle_at(haystack + start, needle)) {
+            matches.starts[count++] = start;
+            pos = start + needle.length;
+            if (count == matches.capacity) break;
+            continue;
+        }
+        if (prefilter_should_give_up(++false_hits, start - from + 1)) return {count, start + 1, true};
         pos = start + 1;
     }
-    return {not_found, false};
+    return {count, count > 0 ? matches.starts[count - 1] + needle.length : from, false};
 }
 
 std::size_t reference_find(const std::uint8_t* haystack, std::size_t length, std::size_t from,

@@ -21,10 +21,10 @@ struct sse2_ops {
 }  // namespace
 
 prefilter_result prefilter_sse2(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                const prefilter_needle& needle) {
+                                const prefilter_needle& needle, const match_list& matches) {
     const sse2_ops ops{_mm_set1_epi8(static_cast<char>(needle.rare1)),
                        _mm_set1_epi8(static_cast<char>(needle.rare2))};
-    return prefilter_loop(ops, haystack, length, from, needle);
+    return prefilter_loop(ops, haystack, length, from, needle, matches);
 }
 
 }  // namespace bytehunt

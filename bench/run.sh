@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Measures bytehunt against cat, GNU grep, ripgrep and a one-getc-per-byte
+# baseline, and prints a markdown table of medians and ratios. Data is made
+# here (bench/data, never committed). Commands alternate within each round and
+# each file is read once right before each command, so every run sees a hot
+# page cache. RUNS sets the rounds (default 5). Needs root to drop the page
+# cache for the second cache state; without it that state is skipped.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${RUNS:-5}
+bash tools/deps.sh g++ cmake make ripgrep grep time
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBYTEHUNT_TESTS=OFF >/dev/null
+cmake --build build/release -j"$(nproc)" >/dev/null
+g++ -O2 -o build/release/getc_scan bench/getc_scan.cpp
+bytehunt=build/release/bytehunt
+getc_scan=build/release/getc_scan
+data=bench/data
+mkdir -p "$data"
+results=$(mktemp -d)
+trap 'rm -rf "$results"' EXIT
+
+# Printable, so that every peer takes it as a fixed string; in random bytes
+# any 8 bytes are equally rare.
+rare_bytes=bYtEhUnT
+rare_hex=6259744568556e54
+random=$data/random-1g.bin
+zeros=$data/zeros-64m.bin
+letters=$data/a-256m.bin
+[[ -f $zeros ]] || head -c 64M /dev/zero >"$zeros"
+[[ -f $letters ]] || head -c 256M /dev/zero | tr '\0' A >"$letters"
+
+now_us() { echo $(($(date +%s%N) / 1000)); }
+warm() { cat "$1" >/dev/null; }
+
+# round FILE NAME...: one timed run of each command function, file warmed first.
+round() {
+    local file=$1 name start
+    shift
+    for name in "$@"; do
+        warm "$file"
+        start=$(now_us)
+        "$name" >/dev/null 2>"$results/stderr" || [[ $? == 1 ]] || {
+            echo "$name failed: $(cat "$results/stderr")" >&2
+            exit 1
+        }
+        echo $(($(now_us) - start)) >>"$results/$name"
+    done
+}
+rounds() { local i; for ((i = 0; i < runs; i++)); do round "$@"; done; }
+# Median in seconds of what `rounds` recorded for NAME, then forget it.
+median() {
+    sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f", t[int((NR + 1) / 2)] / 1e6}'
+    rm -f "$results/$1"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+row() {
+    local line="|" cell
+    for cell in "$@"; do line+=" $cell |"; done
+    echo "$line"
+}
+
+# Target 1: a rare 8-byte pattern in 1 GiB of random bytes.
+t_cat() { cat "$random"; }
+t_bytehunt() { "$bytehunt" "$rare_hex" "$random"; }
+t_grep() { LC_ALL=C grep -c -a -F "$rare_bytes" "$random"; }
+t_rg() { rg --count-matches -a -F "$rare_bytes" "$random"; }
+t_rg_mmap() { rg --mmap --count-matches -a -F "$rare_bytes" "$random"; }
+t_getc() { "$getc_scan" "$rare_hex" "$random"; }
+
+echo "| target | command | median (s) | ratio | goal |"
+echo "| --- | --- | --- | --- | --- |"
+bytehunt_per_gib=
+for state in fresh dropped; do
+    if [[ $state == fresh ]]; then
+        head -c 1G /dev/urandom >"$random"
+    else
+        sync
+        if ! echo 1 2>/dev/null >/proc/sys/vm/drop_caches; then
+            row "1, $state" "(skipped: cannot drop the page cache)" "" "" ""
+            continue
+        fi
+        warm "$random"
+    fi
+    rounds "$random" t_cat t_bytehunt t_grep t_rg t_rg_mmap
+    for ((i = 0; i < (runs < 3 ? runs : 3); i++)); do round "$random" t_getc; done
+    cat_s=$(median t_cat)
+    bh_s=$(median t_bytehunt)
+    grep_s=$(median t_grep)
+    rg_s=$(median t_rg)
+    rgm_s=$(median t_rg_mmap)
+    getc_s=$(median t_getc)
+    fastest_peer=$(printf '%s\n' "$grep_s" "$rg_s" "$rgm_s" | sort -n | head -1)
+    [[ -n $bytehunt_per_gib ]] || bytehunt_per_gib=$bh_s
+    row "1, $state cache" "cat" "$cat_s" "" ""
+    row "1, $state cache" "bytehunt" "$bh_s" "$(ratio "$bh_s" "$cat_s") x cat" "<= 1.3 x cat"
+    row "1, $state cache" "grep -F" "$grep_s" "$(ratio "$grep_s" "$bh_s") x bytehunt" ""
+    row "1, $state cache" "rg -F" "$rg_s" "$(ratio "$rg_s" "$bh_s") x bytehunt" ""
+    row "1, $state cache" "rg --mmap -F" "$rgm_s" "$(ratio "$rgm_s" "$bh_s") x bytehunt" ""
+    row "1, $state cache" "fastest peer" "$fastest_peer" "$(ratio "$fastest_peer" "$bh_s") x bytehunt" ">= 1.00"
+    row "1, $state cache" "getc baseline" "$getc_s" "$(ratio "$getc_s" "$bh_s") x bytehunt" ">= 20"
+done
+
+# Target 2: peak resident memory on 1 GiB and 4 GiB.
+peak_kib() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
+row "2, memory" "bytehunt, 1 GiB" "" "$(peak_kib "$bytehunt" "$rare_hex" "$random") KiB" "<= 16384 KiB"
+big=$data/random-4g.bin
+[[ -f $big ]] || for i in 1 2 3 4; do cat "$random"; done >"$big"
+row "2, memory" "bytehunt, 4 GiB" "" "$(peak_kib "$bytehunt" "$rare_hex" "$big") KiB" "<= 16384 KiB"
+rm -f "$big"
+
+# Target 3: dense output, 32 Mi lines.
+d_bytehunt() { "$bytehunt" 0000 "$zeros"; }
+d_rg() { rg -obUa --no-unicode '(?-u:\x00\x00)' "$zeros"; }
+rounds "$zeros" d_bytehunt d_rg
+dense_bh=$(median d_bytehunt)
+dense_rg=$(median d_rg)
+row "3, dense output" "bytehunt 0000, 64 MiB of zeros" "$dense_bh" "" ""
+row "3, dense output" "rg -obUa" "$dense_rg" "$(ratio "$dense_rg" "$dense_bh") x bytehunt" ">= 10"
+
+# Target 4: worst cases on 256 MiB of 41; time per byte against target 1's.
+a31b=$(printf '41%.0s' {1..31})42
+a15ba16=$(printf '41%.0s' {1..15})42$(printf '41%.0s' {1..16})
+a128=$(printf '41%.0s' {1..128})
+w_a31b() { "$bytehunt" "$a31b" "$letters"; }
+w_a15ba16() { "$bytehunt" "$a15ba16" "$letters"; }
+w_a128() { "$bytehunt" "$a128" "$letters" >/dev/null; }
+rounds "$letters" w_a31b w_a15ba16 w_a128
+for name in w_a31b w_a15ba16 w_a128; do
+    label=${name#w_}
+    seconds=$(median "$name")
+    row "4, worst case" "bytehunt $label, 256 MiB" "$seconds" \
+        "$(ratio "$(ratio "$seconds" 0.25)" "$bytehunt_per_gib") x target 1 per byte" "<= 2"
+done
+
+# Target 5: one-byte patterns and pipes.
+o_memchr() { "$bytehunt" 42 "$letters"; }
+rounds "$letters" o_memchr
+one=$(median o_memchr)
+row "5, one byte" "bytehunt 42, 256 MiB of 41" "$one" "$(ratio 0.268435456 "$one") GB/s" "memchr speed"
+p_pipe() { cat "$random" | "$bytehunt" "$rare_hex" /dev/stdin; }
+rounds "$random" p_pipe
+pipe=$(median p_pipe)
+row "5, pipe" "cat 1 GiB \| bytehunt /dev/stdin" "$pipe" "$(ratio 1.073741824 "$pipe") GB/s" ">= 2 GB/s"
