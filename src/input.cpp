@@ -1,17 +1,20 @@
 #include "input.hpp"
 
-#if defined(_WIN32)
-#else
+#include <cerrno>
+
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace bytehunt {
 
 stream_source::stream_source(std::FILE* stream) : stream_(stream) {
+#if defined(_WIN32)
     // Blocks are large, so the stream's own buffer would only add a copy.
     std::setvbuf(stream_, nullptr, _IONBF, 0);
-#if !defined(_WIN32)
+#else
     struct stat info {};
     if (fstat(fileno(stream_), &info) != 0) return;
 #if defined(POSIX_FADV_SEQUENTIAL)
@@ -27,9 +30,19 @@ stream_source::stream_source(std::FILE* stream) : stream_(stream) {
 }
 
 read_result stream_source::read(std::uint8_t* into, std::size_t capacity) {
+#if defined(_WIN32)
     const std::size_t count = std::fread(into, 1, capacity, stream_);
     if (count == 0 && std::ferror(stream_) != 0) return {0, true};
     return {count, false};
+#else
+    // Straight from the descriptor: the stream is never read through stdio,
+    // so nothing is buffered behind this one call per block.
+    for (;;) {
+        const ssize_t count = ::read(fileno(stream_), into, capacity);
+        if (count >= 0) return {static_cast<std::size_t>(count), false};
+        if (errno != EINTR) return {0, true};
+    }
+#endif
 }
 
 std::FILE* open_input(const char* path) {
