@@ -47,7 +47,8 @@ maximal_suffix find_maximal_suffix(const std::uint8_t* needle, std::size_t lengt
 }  // namespace
 
 two_way_searcher::two_way_searcher(const std::uint8_t* needle, std::size_t length)
-    : needle_(needle), length_(length), last_end_{} {
+    : needle_(needle), length_(length), split_(0), period_(1), memory_after_shift_(0), last_end_{} {
+    if (length == 0) return;  // never occurs; find() says so before reading anything
     for (std::size_t i = 0; i < length; ++i) last_end_[needle[i]] = static_cast<std::uint8_t>(i + 1);
 
     // The critical factorization splits at the later of the two maximal suffixes.

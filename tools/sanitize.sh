@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Runs the whole test suite in an AddressSanitizer + UndefinedBehaviorSanitizer
+# build, warnings as errors; any report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/deps.sh g++ cmake make libgtest-dev
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTEHUNT_WERROR=ON \
+    -DBYTEHUNT_SANITIZE=address,undefined >/dev/null
+cmake --build build/sanitize -j"$(nproc)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build/sanitize --output-on-failure
