@@ -2,7 +2,11 @@
 
 #include <cerrno>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <string>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,17 +50,25 @@ read_result stream_source::read(std::uint8_t* into, std::size_t capacity) {
 }
 
 std::FILE* open_input(const char* path) {
+#if defined(_WIN32)
+    // The wide API opens every path that Windows can name, not only those
+    // that fit the ANSI code page. It refuses directories by itself.
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (size <= 0) return nullptr;
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, &wide[0], size);
+    return _wfopen(wide.c_str(), L"rb");
+#else
     std::FILE* stream = std::fopen(path, "rb");
     if (stream == nullptr) return nullptr;
-#if !defined(_WIN32)
     // Opening a directory for reading succeeds on POSIX; reading it does not.
     struct stat info {};
     if (fstat(fileno(stream), &info) != 0 || S_ISDIR(info.st_mode)) {
         std::fclose(stream);
         return nullptr;
     }
-#endif
     return stream;
+#endif
 }
 
 }  // namespace bytehunt

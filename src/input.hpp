@@ -32,8 +32,8 @@ private:
     std::FILE* stream_;
 };
 
-// Opens the file at `path` for binary reading, or returns null. A directory
-// counts as a file that cannot be opened.
+// Opens the file at `path` (UTF-8) for binary reading, or returns null. A
+// directory counts as a file that cannot be opened.
 std::FILE* open_input(const char* path);
 
 }  // namespace bytehunt

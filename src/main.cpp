@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "arguments.hpp"
 #include "input.hpp"
 #include "pattern.hpp"
 #include "scan.hpp"
@@ -44,6 +45,7 @@ int report_parse_failure(int result) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    argv = bytehunt::utf8_arguments(argc, argv);
 #if defined(SIGPIPE)
     // A closed pipe shows up as EPIPE from the write, handled in finish().
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it, checks that the installed program
+# and its man page work, and removes it again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/deps.sh g++ cmake make dpkg-dev file man-db
+cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBYTEHUNT_TESTS=OFF \
+    -DBYTEHUNT_WERROR="${BYTEHUNT_WERROR:-OFF}" >/dev/null
+cmake --build build/package -j"$(nproc)" >/dev/null
+(cd build/package && cpack >/dev/null)
+deb=$(ls build/package/bytehunt_*.deb)
+echo "built $deb"
+dpkg-deb --contents "$deb" | awk '{print $6}'
+
+sudo=()
+[[ $(id -u) -ne 0 ]] && sudo=(sudo)
+"${sudo[@]}" dpkg -i "$deb" >/dev/null
+trap '"${sudo[@]}" dpkg -r bytehunt >/dev/null' EXIT
+expected=$'Found at offset\n2 (0x2)\n6 (0x6)'
+actual=$(/usr/bin/bytehunt 0d0a samples/sample.bin)
+[[ $actual == "$expected" ]] || { echo "installed bytehunt printed: $actual" >&2; exit 1; }
+man -w bytehunt >/dev/null
+echo "package: installed, ran, man page found"
