@@ -1,8 +1,10 @@
 #include "arguments.hpp"
 
 #if defined(_WIN32)
-#include <windows.h>
+// clang-format off: shellapi.h needs windows.h first.
 #include <shellapi.h>
+#include <windows.h>
+// clang-format on
 
 #include <string>
 #include <vector>
@@ -42,7 +44,9 @@ char** utf8_arguments(int& argc, char** argv) {
 
 namespace bytehunt {
 
-char** utf8_arguments(int& /*argc*/, char** argv) { return argv; }
+char** utf8_arguments(int& /*argc*/, char** argv) {
+    return argv;
+}
 
 }  // namespace bytehunt
 
