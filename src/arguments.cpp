@@ -1,9 +1,10 @@
 #include "arguments.hpp"
 
 #if defined(_WIN32)
-// clang-format off: shellapi.h needs windows.h first.
-#include <shellapi.h>
+// shellapi.h needs windows.h first.
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
 // clang-format on
 
 #include <string>
