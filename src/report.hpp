@@ -17,6 +17,27 @@ constexpr std::size_t max_offset_line = 20 + 4 + 16 + 2;
 // Writes the line for `offset` at `out` and returns its length.
 std::size_t format_offset_line(std::uint64_t offset, char* out);
 
+// Formats the lines of a rising series of offsets. Consecutive offsets are
+// usually close, so only the last few digits of the previous line change:
+// they are updated in place and the line copied out whole. Every line equals
+// format_offset_line's, whatever the series.
+class offset_line_writer {
+public:
+    // Bytes that write() may store at `out`, more than the line itself.
+    static constexpr std::size_t room = 48;
+
+    std::size_t write(std::uint64_t offset, char* out);
+
+private:
+    void rebuild(std::uint64_t offset);
+
+    std::uint64_t previous_ = 0;
+    std::size_t decimal_count_ = 0;  // 0 until the first line is built
+    std::size_t hex_count_ = 0;
+    std::size_t length_ = 0;
+    char line_[room] = {};
+};
+
 class report_writer final : public offset_sink {
 public:
     explicit report_writer(std::FILE* out) : out_(out) {}
@@ -37,6 +58,7 @@ private:
     bool header_written_ = false;
     int error_code_ = 0;
     std::size_t used_ = 0;
+    offset_line_writer lines_;
     char buffer_[64 * 1024];
 };
 

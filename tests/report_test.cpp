@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 
 namespace {
@@ -21,6 +22,25 @@ TEST(FormatOffsetLine, DecimalThenLowerCaseHex) {
     for (const auto& [offset, line] : cases) {
         char out[bytehunt::max_offset_line];
         EXPECT_EQ(std::string(out, bytehunt::format_offset_line(offset, out)), line);
+    }
+}
+
+TEST(OffsetLineWriter, EverySeriesGivesTheSameLinesAsFormatting) {
+    // Gaps from 0 to 2^63, so that carries run through every digit and both
+    // numbers grow by a digit; now and then a step back.
+    std::mt19937_64 rng(99);
+    bytehunt::offset_line_writer writer;
+    std::uint64_t offset = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const int magnitude = static_cast<int>(rng() % 64);
+        const std::uint64_t gap = rng() >> (63 - (magnitude < 62 ? magnitude / 4 : magnitude));
+        offset = i % 5000 == 4999 ? offset / 3 : offset + gap;
+        if (offset > UINT64_MAX / 2 && magnitude > 60) offset = UINT64_MAX - rng() % 1000;
+        char expected[bytehunt::max_offset_line];
+        char actual[bytehunt::offset_line_writer::room];
+        const std::size_t length = bytehunt::format_offset_line(offset, expected);
+        ASSERT_EQ(writer.write(offset, actual), length) << offset;
+        ASSERT_EQ(std::string(actual, length), std::string(expected, length)) << offset;
     }
 }
 
