@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <new>
 
 #include "arguments.hpp"
 #include "input.hpp"
@@ -65,7 +66,16 @@ int main(int argc, char** argv) {
         return finish(exit_io_failure);
     }
 
-    const scan_result result = scan_file(stream);
+    scan_result result{};
+    try {
+        result = scan_file(stream);
+    } catch (const std::bad_alloc&) {
+        // The block buffer is the one allocation; without it there is no scan.
+        std::fclose(stream);
+        std::fflush(stdout);
+        std::fputs("Out of memory\n", stderr);
+        return exit_io_failure;
+    }
     std::fclose(stream);  // read-only: nothing can be lost here
 
     switch (result.outcome) {

@@ -1,7 +1,8 @@
 #include "stream_search.hpp"
 
 #include <cstring>
-#include <vector>
+
+#include "block_buffer.hpp"
 
 namespace bytehunt {
 scan_outcome search_stream(searcher& finder, byte_source& source, offset_sink& sink, std::size_t block_size) {
@@ -9,7 +10,7 @@ scan_outcome search_stream(searcher& finder, byte_source& source, offset_sink& s
     // A start in the last needle_length - 1 bytes of a block can only be
     // decided with the next block, so those bytes are carried over.
     const std::size_t max_carry = needle_length > 0 ? needle_length - 1 : 0;
-    std::vector<std::uint8_t> buffer(max_carry + (block_size > 0 ? block_size : 1));
+    block_buffer buffer(max_carry + (block_size > 0 ? block_size : 1));
 
     constexpr std::size_t batch_size = 1024;
     std::size_t starts[batch_size];
