@@ -21,7 +21,7 @@ public:
 enum class scan_outcome { complete, read_failed, write_failed };
 
 // Large enough that each read costs little, small enough to stay in cache.
-constexpr std::size_t default_block_size = std::size_t{256} * 1024;
+constexpr std::size_t default_block_size = std::size_t{512} * 1024;
 
 // Reports the leftmost occurrence, resumes right after its last byte, and
 // repeats until the source ends: occurrences never overlap, and one that
