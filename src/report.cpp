@@ -1,6 +1,5 @@
 #include "report.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -9,52 +8,114 @@ namespace bytehunt {
 namespace {
 
 constexpr char header[] = "Found at offset\n";
-constexpr char hex_digits[] = "0123456789abcdef";
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+
+// Digits are assembled eight at a time in a 64-bit register, the first digit
+// in the lowest byte, and stored with one write: no byte is stored and then
+// read back, which would stall the CPU.
+
+// "00" to "99".
+struct decimal_pairs_table {
+    char text[200];
+    constexpr decimal_pairs_table() : text{} {
+        for (int i = 0; i < 100; ++i) {
+            text[2 * i] = static_cast<char>('0' + i / 10);
+            text[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+constexpr decimal_pairs_table decimal_pairs;
+
+std::uint64_t decimal_pair(std::uint32_t value) {
+    std::uint16_t pair;
+    std::memcpy(&pair, decimal_pairs.text + 2 * value, 2);
+    return pair;
+}
+
+// The 8 digits of `value` (below 10^8), leading zeros included.
+std::uint64_t decimal_word(std::uint32_t value) {
+    const std::uint32_t high = value / 10000;
+    const std::uint32_t low = value % 10000;
+    return decimal_pair(high / 100) | decimal_pair(high % 100) << 16 | decimal_pair(low / 100) << 32 |
+           decimal_pair(low % 100) << 48;
+}
+
+// Digits in `value` (below 10^8): bits * 1233 / 4096 is floor(bits * log10 2)
+// for these bit counts, the number of digits or one less.
+std::size_t decimal_length(std::uint32_t value) {
+    static constexpr std::uint32_t powers_of_ten[] = {1,      10,      100,      1000,     10000,
+                                                      100000, 1000000, 10000000, 100000000};
+    const std::uint32_t nonzero = value | 1;
+    const auto estimate = static_cast<std::size_t>(((32 - __builtin_clz(nonzero)) * 1233) >> 12);
+    return estimate + (nonzero >= powers_of_ten[estimate] ? 1 : 0);
+}
+
+// The 8 hex digits of `value`, leading zeros included: each nibble is spread
+// into a byte of its own and all eight become characters at once.
+std::uint64_t hex_word(std::uint32_t value) {
+    std::uint64_t x = value;
+    x = ((x & 0xffff0000u) << 16) | (x & 0xffffu);
+    x = ((x & 0x0000ff000000ff00u) << 8) | (x & 0x000000ff000000ffu);
+    x = ((x & 0x00f000f000f000f0u) << 4) | (x & 0x000f000f000f000fu);
+    // Bytes holding 10 to 15 need 'a' - '0' - 10 more than those holding 0 to 9.
+    const std::uint64_t letters = ((x + 0x0606060606060606u) >> 4) & 0x0101010101010101u;
+    x += 0x3030303030303030u + letters * ('a' - '0' - 10);
+    return __builtin_bswap64(x);  // the most significant digit first
+}
+
+std::size_t hex_length(std::uint32_t value) {
+    return static_cast<std::size_t>(32 - __builtin_clz(value | 1) + 3) / 4;
+}
+
+// Stores the word's last `length` digits at `out`; the 8 - length bytes after
+// them are overwritten by whatever comes next.
+char* put_digits(char* out, std::uint64_t word, std::size_t length) {
+    word >>= 8 * (8 - length);
+    std::memcpy(out, &word, 8);
+    return out + length;
+}
+
+char* put_decimal(char* out, std::uint64_t value) {
+    if (value < 100000000) {
+        const auto small = static_cast<std::uint32_t>(value);
+        return put_digits(out, decimal_word(small), decimal_length(small));
+    }
+    if (value < 10000000000000000u) {
+        const auto high = static_cast<std::uint32_t>(value / 100000000);
+        out = put_digits(out, decimal_word(high), decimal_length(high));
+        return put_digits(out, decimal_word(static_cast<std::uint32_t>(value % 100000000)), 8);
+    }
+    return std::to_chars(out, out + 20, value).ptr;
+}
+
+char* put_hex(char* out, std::uint64_t value) {
+    const auto high = static_cast<std::uint32_t>(value >> 32);
+    const auto low = static_cast<std::uint32_t>(value);
+    if (high == 0) return put_digits(out, hex_word(low), hex_length(low));
+    out = put_digits(out, hex_word(high), hex_length(high));
+    return put_digits(out, hex_word(low), 8);
+}
+
+#else
+
+char* put_decimal(char* out, std::uint64_t value) {
+    return std::to_chars(out, out + 20, value).ptr;
+}
+char* put_hex(char* out, std::uint64_t value) {
+    return std::to_chars(out, out + 16, value, 16).ptr;
+}
+
+#endif
 
 }  // namespace
 
 std::size_t format_offset_line(std::uint64_t offset, char* out) {
-    char* const end = out + max_offset_line;
-    char* at = std::to_chars(out, end, offset).ptr;
+    char* at = put_decimal(out, offset);
     std::memcpy(at, " (0x", 4);
-    at = std::to_chars(at + 4, end, offset, 16).ptr;
+    at = put_hex(at + 4, offset);
     std::memcpy(at, ")\n", 2);
     return static_cast<std::size_t>(at + 2 - out);
-}
-
-void offset_line_writer::rebuild(std::uint64_t offset) {
-    length_ = format_offset_line(offset, line_);
-    decimal_count_ = static_cast<std::size_t>(std::find(line_, line_ + length_, ' ') - line_);
-    hex_count_ = length_ - decimal_count_ - 6;  // " (0x" and ")\n"
-}
-
-std::size_t offset_line_writer::write(std::uint64_t offset, char* out) {
-    // The previous line goes out first, then its changed digits are set in
-    // both copies. Reading the template before this call's byte stores to it,
-    // not after, keeps the copy from stalling on them.
-    std::memcpy(out, line_, room);
-    const bool fresh = decimal_count_ == 0 || offset < previous_;
-    std::uint64_t carry = fresh ? 0 : offset - previous_;
-    // Decimal: add the gap to the digits, right to left, with carry. A carry
-    // out of the first digit means one digit more.
-    for (std::size_t i = decimal_count_; carry != 0 && i > 0; carry /= 10) {
-        --i;
-        carry += static_cast<std::uint64_t>(line_[i] - '0');
-        out[i] = line_[i] = static_cast<char>('0' + carry % 10);
-    }
-    const bool hex_grows = hex_count_ < 16 && (offset >> (4 * hex_count_)) != 0;
-    if (fresh || carry != 0 || hex_grows) {
-        rebuild(offset);
-        std::memcpy(out, line_, room);
-    } else if (offset != previous_) {
-        // Hex: rewrite the digits up to the highest one that changed.
-        const std::size_t last = decimal_count_ + 4 + hex_count_ - 1;
-        const auto highest = static_cast<std::size_t>(63 - __builtin_clzll(offset ^ previous_)) / 4;
-        for (std::size_t k = 0; k <= highest; ++k)
-            out[last - k] = line_[last - k] = hex_digits[(offset >> (4 * k)) & 0xf];
-    }
-    previous_ = offset;
-    return length_;
 }
 
 bool report_writer::accept(const std::uint64_t* offsets, std::size_t count) {
@@ -65,8 +126,8 @@ bool report_writer::accept(const std::uint64_t* offsets, std::size_t count) {
         header_written_ = true;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        if (sizeof(buffer_) - used_ < offset_line_writer::room && !write_buffer()) return false;
-        used_ += lines_.write(offsets[i], buffer_ + used_);
+        if (sizeof(buffer_) - used_ < max_offset_line && !write_buffer()) return false;
+        used_ += format_offset_line(offsets[i], buffer_ + used_);
     }
     return true;
 }

@@ -14,29 +14,9 @@ namespace bytehunt {
 // Longest offset line: 20 decimal digits, " (0x", 16 hex digits, ")\n".
 constexpr std::size_t max_offset_line = 20 + 4 + 16 + 2;
 
-// Writes the line for `offset` at `out` and returns its length.
+// Writes the line for `offset` at `out` and returns its length. It may
+// store past the line, never past max_offset_line bytes.
 std::size_t format_offset_line(std::uint64_t offset, char* out);
-
-// Formats the lines of a rising series of offsets. Consecutive offsets are
-// usually close, so only the last few digits of the previous line change:
-// they are updated in place and the line copied out whole. Every line equals
-// format_offset_line's, whatever the series.
-class offset_line_writer {
-public:
-    // Bytes that write() may store at `out`, more than the line itself.
-    static constexpr std::size_t room = 48;
-
-    std::size_t write(std::uint64_t offset, char* out);
-
-private:
-    void rebuild(std::uint64_t offset);
-
-    std::uint64_t previous_ = 0;
-    std::size_t decimal_count_ = 0;  // 0 until the first line is built
-    std::size_t hex_count_ = 0;
-    std::size_t length_ = 0;
-    char line_[room] = {};
-};
 
 class report_writer final : public offset_sink {
 public:
@@ -58,7 +38,6 @@ private:
     bool header_written_ = false;
     int error_code_ = 0;
     std::size_t used_ = 0;
-    offset_line_writer lines_;
     char buffer_[64 * 1024];
 };
 
