@@ -19,7 +19,7 @@ constexpr char header[] = "Found at offset\n";
 struct decimal_pairs_table {
     char text[200];
     constexpr decimal_pairs_table() : text{} {
-        for (int i = 0; i < 100; ++i) {
+        for (std::size_t i = 0; i < 100; ++i) {
             text[2 * i] = static_cast<char>('0' + i / 10);
             text[2 * i + 1] = static_cast<char>('0' + i % 10);
         }
@@ -29,7 +29,7 @@ constexpr decimal_pairs_table decimal_pairs;
 
 std::uint64_t decimal_pair(std::uint32_t value) {
     std::uint16_t pair;
-    std::memcpy(&pair, decimal_pairs.text + 2 * value, 2);
+    std::memcpy(&pair, decimal_pairs.text + std::size_t{2} * value, 2);
     return pair;
 }
 
