@@ -50,55 +50,54 @@ TEST(FormatOffsetLine, AgreesWithPrintfAcrossEveryMagnitude) {
     }
 }
 
-// Reads back what the report wrote to a temporary stream.
-std::string written(std::FILE* file) {
-    std::string text;
-    std::rewind(file);
-    for (int ch; (ch = std::fgetc(file)) != EOF;) text += static_cast<char>(ch);
-    return text;
-}
+// A report written to a temporary file, read back as text.
+class ReportWriter : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(file_, nullptr); }
+    void TearDown() override {
+        if (file_ != nullptr) std::fclose(file_);
+    }
 
-TEST(ReportWriter, HeaderOnceAndOnlyBeforeTheFirstLine) {
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    bytehunt::report_writer report(file);
+    std::string written() {
+        std::string text;
+        std::rewind(file_);
+        for (int ch; (ch = std::fgetc(file_)) != EOF;) text += static_cast<char>(ch);
+        return text;
+    }
+
+    std::FILE* file_ = std::tmpfile();
+    bytehunt::report_writer report_{file_};
+};
+
+TEST_F(ReportWriter, HeaderOnceAndOnlyBeforeTheFirstLine) {
     const std::uint64_t first[] = {0, 2};
     const std::uint64_t second[] = {6};
-    EXPECT_TRUE(report.accept(first, 0));
-    EXPECT_TRUE(report.accept(first, 2));
-    EXPECT_TRUE(report.accept(second, 1));
-    EXPECT_TRUE(report.flush());
-    EXPECT_EQ(written(file), "Found at offset\n0 (0x0)\n2 (0x2)\n6 (0x6)\n");
-    std::fclose(file);
+    EXPECT_TRUE(report_.accept(first, 0));
+    EXPECT_TRUE(report_.accept(first, 2));
+    EXPECT_TRUE(report_.accept(second, 1));
+    EXPECT_TRUE(report_.flush());
+    EXPECT_EQ(written(), "Found at offset\n0 (0x0)\n2 (0x2)\n6 (0x6)\n");
 }
 
-TEST(ReportWriter, NothingFoundWritesNothing) {
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    bytehunt::report_writer report(file);
-    EXPECT_TRUE(report.flush());
-    EXPECT_EQ(written(file), "");
-    std::fclose(file);
+TEST_F(ReportWriter, NothingFoundWritesNothing) {
+    EXPECT_TRUE(report_.flush());
+    EXPECT_EQ(written(), "");
 }
 
-TEST(ReportWriter, ManyLinesCrossTheBufferIntact) {
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    bytehunt::report_writer report(file);
+TEST_F(ReportWriter, ManyLinesCrossTheBufferIntact) {
     std::string expected = "Found at offset\n";
     for (std::uint64_t offset = 0; offset < 200000; offset += 7) {
-        ASSERT_TRUE(report.accept(&offset, 1));
-        expected += std::to_string(offset) + " (0x";
-        char hex[20];
-        std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(offset));
-        expected += std::string(hex) + ")\n";
+        ASSERT_TRUE(report_.accept(&offset, 1));
+        char line[64];
+        std::snprintf(line, sizeof line, "%llu (0x%llx)\n", static_cast<unsigned long long>(offset),
+                      static_cast<unsigned long long>(offset));
+        expected += line;
     }
-    EXPECT_TRUE(report.flush());
-    EXPECT_EQ(written(file), expected);
-    std::fclose(file);
+    EXPECT_TRUE(report_.flush());
+    EXPECT_EQ(written(), expected);
 }
 
-TEST(ReportWriter, FailedWriteIsReportedWithItsErrno) {
+TEST(ReportWriterErrors, FailedWriteIsReportedWithItsErrno) {
     std::FILE* full = std::fopen("/dev/full", "w");
     if (full == nullptr) GTEST_SKIP() << "no /dev/full";
     bytehunt::report_writer report(full);

@@ -1,0 +1,11 @@
+# Shared part of the mingw-w64 toolchain files; they set MINGW_TRIPLE and
+# CMAKE_SYSTEM_PROCESSOR, then include this.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++)
+set(CMAKE_RC_COMPILER ${MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The C and C++ runtimes linked in, so the .exe runs on a bare Windows.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
