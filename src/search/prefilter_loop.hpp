@@ -46,15 +46,16 @@ prefilter_result prefilter_loop(const Ops& ops, const std::uint8_t* haystack, st
                 // Drop every candidate inside the occurrence just found.
                 const std::size_t skip = allowed - pos;
                 mask = skip >= 64 ? 0 : mask & (~0ULL << skip);
-            } else if (needle_at(haystack + start, needle)) {
+                continue;
+            }
+            if (needle_at(haystack + start, needle)) {
                 matches.starts[count++] = start;
                 allowed = start + needle.length;
                 if (count == matches.capacity) return {count, allowed, false};
-                mask &= mask - 1;
-            } else {
-                if (prefilter_should_give_up(++false_hits, start - from + 1)) return {count, start + 1, true};
-                mask &= mask - 1;
+            } else if (prefilter_should_give_up(++false_hits, start - from + 1)) {
+                return {count, start + 1, true};
             }
+            mask &= mask - 1;
         }
     }
     for (pos = pos > allowed ? pos : allowed; pos <= last_start; ++pos) {
