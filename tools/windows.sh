@@ -26,6 +26,15 @@ expect_type() {
 expect_type build/windows-i686/bytehunt.exe "PE32 executable (console) Intel 80386"
 expect_type build/windows-x86_64/bytehunt.exe "PE32+ executable (console) x86-64"
 
+# Only DLLs that every Windows has: the compiler's runtimes are linked in.
+for arch in i686 x86_64; do
+    dlls=$("$arch-w64-mingw32-objdump" -p "build/windows-$arch/bytehunt.exe" | awk '/DLL Name:/ {print $3}')
+    if grep -qivE '^(kernel32|msvcrt|shell32)\.dll$' <<<"$dlls"; then
+        echo "build/windows-$arch/bytehunt.exe needs DLLs beyond the system's:" $dlls >&2
+        exit 1
+    fi
+done
+
 # A prefix of our own, and a persistent server so that each run starts fast.
 WINEPREFIX=$(mktemp -d)
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
