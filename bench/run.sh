@@ -73,6 +73,7 @@ bytehunt_per_gib=
 for state in fresh dropped; do
     if [[ $state == fresh ]]; then
         head -c 1G /dev/urandom >"$random"
+        sync  # the pages stay cached as written; writeback no longer runs beside the timings
     else
         sync
         if ! echo 1 2>/dev/null >/proc/sys/vm/drop_caches; then
