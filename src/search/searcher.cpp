@@ -70,7 +70,8 @@ std::size_t searcher::find_all(const std::uint8_t* haystack, std::size_t length,
         count = result.count;
         from = result.resume;
     }
-    resume = count > 0 ? matches.starts[count - 1] + length_ : from;
+    // Every start before `from` has been decided, whichever path got here.
+    resume = from;
     for (std::size_t hit;
          count < matches.capacity && (hit = find_one(haystack, length, from)) != not_found;) {
         matches.starts[count++] = hit;
