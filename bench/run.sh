@@ -5,9 +5,12 @@
 # each file is read once right before each command, so every run sees a hot
 # page cache. RUNS sets the rounds (default 5). Needs root to drop the page
 # cache for the second cache state; without it that state is skipped.
+# Usage: run.sh [all|main|degenerate]: "main" is targets 1 to 5, "degenerate"
+# the table of uniform, small-alphabet and mixed data; all of it by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-5}
+section=${1:-all}
 bash tools/deps.sh g++ cmake make ripgrep grep time
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBYTEHUNT_TESTS=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" >/dev/null
@@ -59,6 +62,7 @@ row() {
     echo "$line"
 }
 
+main_section() {
 # Target 1: a rare 8-byte pattern in 1 GiB of random bytes.
 t_cat() { cat "$random"; }
 t_bytehunt() { "$bytehunt" "$rare_hex" "$random"; }
@@ -142,3 +146,78 @@ p_pipe() { cat "$random" | "$bytehunt" "$rare_hex" /dev/stdin; }
 rounds "$random" p_pipe
 pipe=$(median p_pipe)
 row "5, pipe" "cat 1 GiB \| bytehunt /dev/stdin" "$pipe" "$(ratio 1.073741824 "$pipe") GB/s" ">= 2 GB/s"
+}
+
+# Degenerate data: uniform fills, mixes of regions, small alphabets, periodic
+# data and UTF-16 text, 256 MiB each. Each case is timed against ripgrep on
+# the same bytes and against a pattern that never occurs ("rare") on the
+# same file; the goal is at most 2 x rare and no slower than ripgrep.
+degenerate_section() {
+    local mib=256 size=$((256 * 1024 * 1024))
+    local exe_bytes="cat /usr/bin/* /usr/lib/x86_64-linux-gnu/*.so* /usr/lib/*/*.so*"
+    make_file() {  # make_file NAME COMMAND: the first 256 MiB of what COMMAND prints
+        local file=$data/$1-${mib}m.bin
+        [[ -f $file ]] || { bash -c "$2" 2>/dev/null || true; } | head -c "$size" >"$file"
+        echo "$file"
+    }
+    local fill='head -c 256M /dev/zero | tr "\\0" "\\377"'
+    local ff ffexe ab acgt a period utf16 image
+    ff=$(make_file ff "$fill")
+    ffexe=$(make_file ff-exe "head -c 128M /dev/zero | tr '\\0' '\\377'; $exe_bytes")
+    ab=$(make_file ab "head -c 256M /dev/urandom | tr '\\000-\\377' '[A*128][B*128]'")
+    acgt=$(make_file acgt "head -c 256M /dev/urandom | tr '\\000-\\377' '[A*64][C*64][G*64][T*64]'")
+    a=$(make_file a "head -c 256M /dev/zero | tr '\\0' A")
+    period=$(make_file period "yes abcdefgh | tr -d '\\n'")
+    utf16=$(make_file utf16 "for i in \$(seq 16); do cat /usr/share/common-licenses/* /usr/share/doc/*/copyright; done | iconv -f utf-8 -t UTF-16LE -c; yes")
+    image=$(make_file image "head -c 64M /dev/zero; $exe_bytes | head -c 64M; head -c 64M /dev/zero | tr '\\0' '\\377'; head -c 32M /dev/zero; cat /usr/bin/* | tail -c 32M")
+    local file_size
+    for file in "$ff" "$ffexe" "$ab" "$acgt" "$a" "$period" "$utf16" "$image"; do
+        file_size=$(stat -c %s "$file")
+        [[ $file_size == "$size" ]] || { echo "$file: $file_size bytes, not $size" >&2; exit 1; }
+    done
+
+    rep() { local out="" i; for ((i = 0; i < $2; i++)); do out+=$1; done; echo "$out"; }
+    utf16_hex() { printf '%s' "$1" | iconv -t UTF-16LE | od -An -tx1 | tr -d ' \n'; }
+    # Each case: file, pattern, what the data and pattern are.
+    local cases=(
+        "$ff|$(rep ff 4)00|all FF (erased flash)|ff x4, 00"
+        "$ff|$(rep ff 31)00|all FF|ff x31, 00"
+        "$ff|$(rep 00 16)|all FF|00 x16"
+        "$ffexe|$(rep ff 8)00|128 MiB FF, then executables|ff x8, 00"
+        "$ffexe|ffff0000|same|ff ff 00 00"
+        "$ffexe|$(rep ff 4)$(rep 00 4)|same|ff x4, 00 x4"
+        "$image|$(rep 00 12)ffffffff|zeros, libraries, FF, zeros, programs|00 x12, ff x4"
+        "$image|$(rep ff 6)0000|same|ff x6, 00 00"
+        "$ab|41424141414242424142414241414242|random 41/42|random 41/42 needle of 16"
+        "$ab|4142414141424242414241424141424242414241414241424241424142414241|same|random 41/42 needle of 32"
+        "$acgt|4743544147474341544341434754544741474341|random A/C/G/T|random A/C/G/T needle of 20"
+        "$a|$(rep 41 128)|all 41|41 x128 (2 Mi matches)"
+        "$a|$(rep 41 31)42|same|41 x31, 42"
+        "$a|$(rep 41 15)42$(rep 41 16)|same|41 x15, 42, 41 x16"
+        "$period|$(rep 6162636465666768 3)6162636465666867|abcdefgh repeated|near miss: period x3, then abcdefhg"
+        "$period|$(rep 6162636465666768 7)61626364656667|same|period x7 less one byte (matches)"
+        "$utf16|$(utf16_hex 'the bytehunt license')|UTF-16LE text|\"the bytehunt license\" in UTF-16LE"
+        "$utf16|$(utf16_hex 'Software')|same|\"Software\" in UTF-16LE (matches)"
+    )
+    local rare=0102030405060708
+    echo
+    echo "| data, $mib MiB | pattern | bytehunt (s) | ripgrep (s) | ripgrep / bytehunt | bytehunt / rare | goal |"
+    echo "| --- | --- | --- | --- | --- | --- | --- |"
+    local entry file hex label pattern regex bh rg rare_s
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r file hex label pattern <<<"$entry"
+        regex="(?-u:$(sed 's/../\\x&/g' <<<"$hex"))"
+        g_bytehunt() { "$bytehunt" "$hex" "$file" >/dev/null; }
+        g_rare() { "$bytehunt" "$rare" "$file"; }
+        g_rg() { rg --count-matches -Ua --no-unicode "$regex" "$file"; }
+        rounds "$file" g_bytehunt g_rg g_rare
+        bh=$(median g_bytehunt)
+        rg=$(median g_rg)
+        rare_s=$(median g_rare)
+        row "$label" "$pattern" "$bh" "$rg" "$(ratio "$rg" "$bh")" "$(ratio "$bh" "$rare_s")" ">= 1, <= 2"
+    done
+}
+
+[[ $section == all || $section == main ]] && main_section
+[[ $section == all || $section == degenerate ]] && degenerate_section
+exit 0

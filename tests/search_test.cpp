@@ -2,6 +2,7 @@
 // on inputs built to have many partial matches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -17,20 +18,10 @@ using bytes = std::vector<std::uint8_t>;
 
 std::vector<cpu_path> supported_paths() {
     std::vector<cpu_path> paths;
-    for (cpu_path path : {cpu_path::portable, cpu_path::sse2, cpu_path::avx2, cpu_path::avx512}) {
+    for (cpu_path path : bytehunt::all_cpu_paths) {
         if (bytehunt::cpu_path_supported(path)) paths.push_back(path);
     }
     return paths;
-}
-
-std::string path_name(cpu_path path) {
-    switch (path) {
-        case cpu_path::portable: return "portable";
-        case cpu_path::sse2: return "sse2";
-        case cpu_path::avx2: return "avx2";
-        case cpu_path::avx512: return "avx512";
-    }
-    return "?";
 }
 
 // Random bytes from a small alphabet, so that partial matches are everywhere.
@@ -51,7 +42,7 @@ TEST(Search, EveryPathAgreesWithTheReferenceOnRandomInput) {
     std::mt19937 rng(12345);
     const bytes alphabets[] = {{0x41, 0x42}, {0x00, 0x0d, 0x0a}, {0x41, 0x42, 0x43, 0xff}};
     for (cpu_path path : supported_paths()) {
-        SCOPED_TRACE(path_name(path));
+        SCOPED_TRACE(bytehunt::cpu_path_name(path));
         for (std::size_t needle_length = 1; needle_length <= 128; ++needle_length) {
             for (int trial = 0; trial < 6; ++trial) {
                 const bytes& alphabet = alphabets[trial % 3];
@@ -110,7 +101,7 @@ TEST(Search, PeriodicNeedlesAndAdversarialInputs) {
          bytes(5000, 0x41)},
     };
     for (cpu_path path : supported_paths()) {
-        SCOPED_TRACE(path_name(path));
+        SCOPED_TRACE(bytehunt::cpu_path_name(path));
         for (const adversarial& c : cases) {
             bytes haystack = c.haystack;
             haystack.insert(haystack.end(), c.needle.begin(), c.needle.end());  // one sure hit at the end
@@ -118,6 +109,61 @@ TEST(Search, PeriodicNeedlesAndAdversarialInputs) {
             ASSERT_FALSE(expected.empty());
             EXPECT_EQ(scanned_offsets(haystack, c.needle, path, 1 << 16), expected);
             EXPECT_EQ(scanned_offsets(haystack, c.needle, path, 300, 77), expected);
+        }
+    }
+}
+
+// Data made of regions that each call for another filter, or for Two-Way,
+// with occurrences planted in every region: the searcher must change course
+// inside blocks and across them and still agree with the reference.
+TEST(Search, AdaptsToEachRegionOfTheData) {
+    std::mt19937 rng(4242);
+    constexpr std::size_t region = 300 * 1024;
+    bytes every_byte(256);
+    for (std::size_t i = 0; i < 256; ++i) every_byte[i] = static_cast<std::uint8_t>(i);
+    bytes a127b(127, 0x41);
+    a127b.push_back(0x42);
+    const bytes erased(region, 0xff);
+    const bytes zeros(region, 0x00);
+    const bytes two_letters = random_bytes(rng, region, {0x41, 0x42});
+    const bytes near_misses = repeated(a127b, region / a127b.size());  // defeats every filter
+    const bytes random = random_bytes(rng, region, every_byte);
+
+    struct adaptive_case {
+        bytes needle;
+        std::vector<const bytes*> regions;
+        std::size_t filter_choices;  // at least
+        std::size_t two_way_regions;
+        std::size_t widest_filter;
+    };
+    const adaptive_case cases[] = {
+        {{0xff, 0xff, 0x00, 0x00}, {&random, &erased, &zeros, &erased, &two_letters}, 4, 0, 2},
+        {random_bytes(rng, 32, {0x41, 0x42}), {&random, &two_letters, &erased, &two_letters}, 2, 0, 6},
+        {bytes(128, 0x41), {&random, &near_misses, &random, &near_misses, &two_letters}, 3, 2, 2},
+    };
+    for (cpu_path path : supported_paths()) {
+        SCOPED_TRACE(bytehunt::cpu_path_name(path));
+        for (const adaptive_case& c : cases) {
+            bytes haystack;
+            for (const bytes* part : c.regions) {
+                const std::size_t at = haystack.size();
+                haystack.insert(haystack.end(), part->begin(), part->end());
+                for (std::size_t plant = at + 1000; plant + c.needle.size() < haystack.size();
+                     plant += 70000) {
+                    std::copy(c.needle.begin(), c.needle.end(),
+                              haystack.begin() + static_cast<std::ptrdiff_t>(plant));
+                }
+            }
+            bytehunt::searcher finder(c.needle.data(), c.needle.size(), path);
+            test_support::memory_source source(haystack, 100000);
+            test_support::vector_sink sink;
+            ASSERT_EQ(bytehunt::search_stream(finder, source, sink, 256 * 1024),
+                      bytehunt::scan_outcome::complete);
+            EXPECT_EQ(sink.offsets_, reference_offsets(haystack, c.needle));
+            const bytehunt::searcher_stats& stats = finder.stats();
+            EXPECT_GE(stats.filter_choices, c.filter_choices);
+            EXPECT_GE(stats.two_way_regions, c.two_way_regions);
+            EXPECT_GE(stats.widest_filter, c.widest_filter);
         }
     }
 }

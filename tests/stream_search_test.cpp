@@ -47,6 +47,18 @@ TEST(StreamSearch, FindsEveryOccurrenceWithoutOverlap) {
     }
 }
 
+TEST(StreamSearch, ABlockWithMoreOccurrencesThanABatchHoldsLosesNone) {
+    // 5000 occurrences of a byte, and 2500 of a pair, in one block.
+    const bytes haystack(5000, 0x00);
+    for (const bytes& needle : {bytes{0x00}, bytes{0x00, 0x00}}) {
+        for (bytehunt::cpu_path path : bytehunt::all_cpu_paths) {
+            if (!bytehunt::cpu_path_supported(path)) continue;
+            EXPECT_EQ(scanned_offsets(haystack, needle, path, 1 << 16),
+                      test_support::reference_offsets(haystack, needle));
+        }
+    }
+}
+
 TEST(StreamSearch, ReadFailureKeepsTheOffsetsFoundBeforeIt) {
     const bytes needle = {0x41, 0x42};
     bytes haystack(1000, 0x00);

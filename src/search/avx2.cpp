@@ -6,27 +6,24 @@
 namespace bytehunt {
 namespace {
 
-struct avx2_ops {
+struct avx2_simd {
+    using vector = __m256i;
     static constexpr std::size_t width = 32;
-    __m256i rare1;
-    __m256i rare2;
+    static constexpr std::size_t mask_bits = 1;
 
-    unsigned long long candidates(const std::uint8_t* at1, const std::uint8_t* at2) const {
-        const __m256i eq1 =
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at1)), rare1);
-        const __m256i eq2 =
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at2)), rare2);
-        return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(eq1, eq2)));
+    static vector broadcast(std::uint8_t byte) { return _mm256_set1_epi8(static_cast<char>(byte)); }
+    static std::uint64_t equal(const std::uint8_t* at, vector value) {
+        const __m256i eq = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), value);
+        return static_cast<unsigned>(_mm256_movemask_epi8(eq));
     }
 };
 
 }  // namespace
 
 prefilter_result prefilter_avx2(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                const prefilter_needle& needle, const match_list& matches) {
-    const avx2_ops ops{_mm256_set1_epi8(static_cast<char>(needle.rare1)),
-                       _mm256_set1_epi8(static_cast<char>(needle.rare2))};
-    return prefilter_loop(ops, haystack, length, from, needle, matches);
+                                const needle_filter& filter, const match_list& matches,
+                                unsigned give_up_shift) {
+    return run_prefilter<avx2_simd>(haystack, length, from, filter, matches, give_up_shift);
 }
 
 }  // namespace bytehunt

@@ -6,24 +6,23 @@
 namespace bytehunt {
 namespace {
 
-struct avx512_ops {
+struct avx512_simd {
+    using vector = __m512i;
     static constexpr std::size_t width = 64;
-    __m512i rare1;
-    __m512i rare2;
+    static constexpr std::size_t mask_bits = 1;
 
-    unsigned long long candidates(const std::uint8_t* at1, const std::uint8_t* at2) const {
-        return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at1), rare1) &
-               _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at2), rare2);
+    static vector broadcast(std::uint8_t byte) { return _mm512_set1_epi8(static_cast<char>(byte)); }
+    static std::uint64_t equal(const std::uint8_t* at, vector value) {
+        return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at), value);
     }
 };
 
 }  // namespace
 
 prefilter_result prefilter_avx512(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                  const prefilter_needle& needle, const match_list& matches) {
-    const avx512_ops ops{_mm512_set1_epi8(static_cast<char>(needle.rare1)),
-                         _mm512_set1_epi8(static_cast<char>(needle.rare2))};
-    return prefilter_loop(ops, haystack, length, from, needle, matches);
+                                  const needle_filter& filter, const match_list& matches,
+                                  unsigned give_up_shift) {
+    return run_prefilter<avx512_simd>(haystack, length, from, filter, matches, give_up_shift);
 }
 
 }  // namespace bytehunt

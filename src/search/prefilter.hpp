@@ -1,5 +1,5 @@
-// Candidate filters: find where two rare bytes of the needle line up in the
-// haystack, then confirm the whole needle there. One kernel per CPU path.
+// Candidate filters: find where a few chosen bytes of the needle line up in
+// the haystack, then confirm the whole needle there. One kernel per CPU path.
 #pragma once
 
 #include <cstddef>
@@ -9,13 +9,20 @@ namespace bytehunt {
 
 constexpr std::size_t not_found = static_cast<std::size_t>(-1);
 
-struct prefilter_needle {
+// More positions cut false candidates on data with few distinct bytes (eight
+// over two letters leave one in 256), at one load and compare each per step.
+constexpr std::size_t max_filter_positions = 8;
+
+// The needle positions that the filter compares, rarest in the data first.
+struct needle_filter {
     const std::uint8_t* bytes;
-    std::size_t length;   // at least 2
-    std::size_t offset1;  // index of the rarest byte
-    std::size_t offset2;  // index of the next rarest, different from offset1
-    std::uint8_t rare1;
-    std::uint8_t rare2;
+    std::size_t length;  // at least 2
+    std::size_t count;   // positions in use, 2 to max_filter_positions, all different
+    std::size_t offsets[max_filter_positions];
+    std::uint8_t values[max_filter_positions];  // bytes[offsets[k]]
+    // Per needle index: how often a candidate failed there first. The kernels
+    // count; the searcher adds the worst positions to the filter. May be null.
+    std::uint32_t* misses;
 };
 
 // Where the occurrences found by one kernel call are written.
@@ -27,31 +34,36 @@ struct match_list {
 // A kernel records occurrences left to right from `from`, each starting after
 // the last byte of the one before, until `capacity` are recorded or the
 // haystack holds no further start. `resume` is where the search goes on: past
-// the last occurrence recorded, or where the kernel gave up. It gives up when
-// candidates stop paying off (`gave_up`), so that a linear-time searcher can
-// take over at `resume`.
+// the last start tried, or where the kernel gave up. It gives up (`gave_up`)
+// once false candidates pass one per 2^give_up_shift bytes scanned, so that
+// the searcher can choose another filter or a linear-time search at `resume`.
 struct prefilter_result {
     std::size_t count;
     std::size_t resume;
     bool gave_up;
 };
 
-using prefilter_kernel = prefilter_result (*)(const std::uint8_t* haystack, std::size_t length,
-                                              std::size_t from, const prefilter_needle& needle,
-                                              const match_list& matches);
+// A kernel's type; each CPU path's kernel is declared with it below.
+using prefilter_kernel_fn = prefilter_result(const std::uint8_t* haystack, std::size_t length,
+                                             std::size_t from, const needle_filter& filter,
+                                             const match_list& matches, unsigned give_up_shift);
+using prefilter_kernel = prefilter_kernel_fn*;
 
-prefilter_result prefilter_portable(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                    const prefilter_needle& needle, const match_list& matches);
+prefilter_kernel_fn prefilter_portable;
 #if defined(BYTEHUNT_X86)
-prefilter_result prefilter_sse2(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                const prefilter_needle& needle, const match_list& matches);
-prefilter_result prefilter_avx2(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                const prefilter_needle& needle, const match_list& matches);
-prefilter_result prefilter_avx512(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                  const prefilter_needle& needle, const match_list& matches);
+prefilter_kernel_fn prefilter_sse2;
+prefilter_kernel_fn prefilter_avx2;
+prefilter_kernel_fn prefilter_avx512;
+#endif
+#if defined(BYTEHUNT_NEON)
+prefilter_kernel_fn prefilter_neon;
 #endif
 
-// Picks the two rarest bytes of a needle of at least two bytes.
-prefilter_needle choose_rare_pair(const std::uint8_t* bytes, std::size_t length);
+// Chooses the filter for a needle of at least two bytes from a sample of the
+// data about to be searched (`sample` may be empty): the positions whose
+// bytes are rarest there, as many as it takes to make a false candidate
+// unlikely, and the positions where candidates kept failing (`misses`).
+needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const std::uint8_t* sample,
+                            std::size_t sample_length, std::uint32_t* misses);
 
 }  // namespace bytehunt

@@ -1,5 +1,5 @@
-// The loop shared by the vector kernels. Each kernel file compiles it with its
-// own CPU flags, so everything here has internal linkage: the linker must never
+// The loop shared by every kernel. Each kernel file compiles it with its own
+// CPU flags, so everything here has internal linkage: the linker must never
 // pick a copy built for a wider CPU than the one running.
 #pragma once
 
@@ -10,63 +10,123 @@
 namespace bytehunt {
 namespace {  // NOLINT(cert-dcl59-cpp,google-build-namespaces): see above
 
-// A few false candidates are normal; once there is one for every 16 bytes
-// scanned, verifying them costs more than a linear-time search would.
-inline bool prefilter_should_give_up(std::size_t false_hits, std::size_t scanned) {
-    return false_hits > 32 && false_hits * 16 > scanned;
+// A few false candidates are normal; past one per 2^shift bytes scanned,
+// another filter or a linear-time search would do better.
+inline bool prefilter_should_give_up(std::size_t false_hits, std::size_t scanned, unsigned shift) {
+    return false_hits > 32 && (false_hits << shift) > scanned;
 }
 
-// Whether the whole needle is at `where`, once its two rare bytes are. A
-// two-byte needle has no other bytes to check.
-inline bool needle_at(const std::uint8_t* where, const prefilter_needle& needle) {
-    return needle.length == 2 || std::memcmp(where, needle.bytes, needle.length) == 0;
+// Index of the first byte where `a` and `b` differ, or `length` if none:
+// eight bytes a step, so that a near miss costs little to confirm.
+inline std::size_t first_mismatch(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) {
+    std::size_t i = 0;
+    for (; length - i >= 8; i += 8) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            return i + static_cast<std::size_t>(__builtin_clzll(x ^ y)) / 8;
+#else
+            return i + static_cast<std::size_t>(__builtin_ctzll(x ^ y)) / 8;
+#endif
+        }
+    }
+    while (i < length && a[i] == b[i]) ++i;
+    return i;
 }
 
-// Ops gives `width` (bytes per step, at most 64) and `candidates(p1, p2)`: a
-// bit mask with bit i set when p1[i] is rare1 and p2[i] is rare2.
-template <class Ops>
-prefilter_result prefilter_loop(const Ops& ops, const std::uint8_t* haystack, std::size_t length,
-                                std::size_t from, const prefilter_needle& needle, const match_list& matches) {
-    if (length < needle.length || from > length - needle.length) return {0, from, false};
-    const std::size_t last_start = length - needle.length;
-    const std::uint8_t* at1 = haystack + needle.offset1;
-    const std::uint8_t* at2 = haystack + needle.offset2;
+// Whether the whole needle is at `where`, once the filter's bytes are. A
+// failure is counted at the index where it happened; memcmp first, as most
+// candidates that get this far in dense data are occurrences.
+inline bool needle_at(const std::uint8_t* where, const needle_filter& filter) {
+    if (std::memcmp(where, filter.bytes, filter.length) == 0) return true;
+    if (filter.misses != nullptr) ++filter.misses[first_mismatch(where, filter.bytes, filter.length)];
+    return false;
+}
+
+// Whether the filter's bytes are all at the start `where`.
+inline bool filter_at(const std::uint8_t* where, const needle_filter& filter) {
+    for (std::size_t k = 0; k < filter.count; ++k) {
+        if (where[filter.offsets[k]] != filter.values[k]) return false;
+    }
+    return true;
+}
+
+// Simd gives `vector`, `width` (bytes per step, at most 64), `mask_bits`
+// (bits of the mask per byte: 1, or 4 where there is no movemask),
+// `broadcast(byte)` and `equal(p, vector)`: a mask with the bits of byte i set
+// when p[i] equals the vector's byte. `Fixed` is the filter's position count
+// when known at compile time (the common pair), 0 otherwise.
+template <class Simd, std::size_t Fixed>
+prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length, std::size_t from,
+                                const needle_filter& filter, const match_list& matches,
+                                unsigned give_up_shift) {
+    if (length < filter.length || from > length - filter.length) return {0, from, false};
+    const std::size_t positions = Fixed != 0 ? Fixed : filter.count;
+    typename Simd::vector values[max_filter_positions];
+    for (std::size_t k = 0; k < positions; ++k) values[k] = Simd::broadcast(filter.values[k]);
+
+    const std::size_t last_start = length - filter.length;
     std::size_t count = 0;
     std::size_t allowed = from;  // the first start that does not overlap an occurrence found
     std::size_t false_hits = 0;
     std::size_t pos = from;
 
     // Every start in [pos, pos + width) is a full needle inside the haystack,
-    // so both loads stay in bounds.
-    for (; pos <= last_start && last_start - pos >= Ops::width - 1; pos += Ops::width) {
-        auto mask = ops.candidates(at1 + pos, at2 + pos);
+    // so every load stays in bounds.
+    for (; pos <= last_start && last_start - pos >= Simd::width - 1; pos += Simd::width) {
+        std::uint64_t mask = Simd::equal(haystack + pos + filter.offsets[0], values[0]);
+        for (std::size_t k = 1; k < positions; ++k) {
+            mask &= Simd::equal(haystack + pos + filter.offsets[k], values[k]);
+        }
         while (mask != 0) {
-            const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(mask));
+            const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(mask)) / Simd::mask_bits;
             if (start < allowed) {
                 // Drop every candidate inside the occurrence just found.
-                const std::size_t skip = allowed - pos;
+                const std::size_t skip = (allowed - pos) * Simd::mask_bits;
                 mask = skip >= 64 ? 0 : mask & (~0ULL << skip);
                 continue;
             }
-            if (needle_at(haystack + start, needle)) {
+            if (needle_at(haystack + start, filter)) {
                 matches.starts[count++] = start;
-                allowed = start + needle.length;
+                allowed = start + filter.length;
                 if (count == matches.capacity) return {count, allowed, false};
-            } else if (prefilter_should_give_up(++false_hits, start - from + 1)) {
+                if (allowed - pos >= Simd::width) {
+                    // The occurrence covers the rest of this step: go on after it.
+                    pos = allowed - Simd::width;
+                    break;
+                }
+            } else if (prefilter_should_give_up(++false_hits, start - from + 1, give_up_shift)) {
                 return {count, start + 1, true};
             }
-            mask &= mask - 1;
+            // Clear this start's bits.
+            const std::size_t done = (start - pos + 1) * Simd::mask_bits;
+            mask = done >= 64 ? 0 : mask & (~0ULL << done);
         }
     }
     for (pos = pos > allowed ? pos : allowed; pos <= last_start; ++pos) {
-        if (at1[pos] == needle.rare1 && at2[pos] == needle.rare2 && needle_at(haystack + pos, needle)) {
+        if (filter_at(haystack + pos, filter) && needle_at(haystack + pos, filter)) {
             matches.starts[count++] = pos;
-            allowed = pos + needle.length;
-            if (count == matches.capacity) break;
+            allowed = pos + filter.length;
+            if (count == matches.capacity) return {count, allowed, false};
             pos = allowed - 1;
         }
     }
-    return {count, allowed, false};
+    return {count, pos > allowed ? pos : allowed, false};
+}
+
+// The kernel for one CPU path: the common two-position filter gets a loop of
+// its own, with the position count known to the compiler.
+template <class Simd>
+prefilter_result run_prefilter(const std::uint8_t* haystack, std::size_t length, std::size_t from,
+                               const needle_filter& filter, const match_list& matches,
+                               unsigned give_up_shift) {
+    if (filter.count == 2) {
+        return prefilter_loop<Simd, 2>(haystack, length, from, filter, matches, give_up_shift);
+    }
+    return prefilter_loop<Simd, 0>(haystack, length, from, filter, matches, give_up_shift);
 }
 
 }  // namespace

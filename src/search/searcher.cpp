@@ -12,15 +12,21 @@ bool cpu_path_supported(cpu_path path) {
         case cpu_path::sse2: return __builtin_cpu_supports("sse2");
         case cpu_path::avx2: return __builtin_cpu_supports("avx2");
         case cpu_path::avx512: return __builtin_cpu_supports("avx512bw");
-#else
-        default: return false;
 #endif
+#if defined(BYTEHUNT_NEON)
+        case cpu_path::neon: return true;  // every ARM64 CPU has it
+#endif
+        default: return false;
     }
-    return false;
+}
+
+const char* cpu_path_name(cpu_path path) {
+    static const char* const names[] = {"portable", "sse2", "avx2", "avx512", "neon"};
+    return names[static_cast<int>(path)];
 }
 
 cpu_path best_cpu_path() {
-    for (const cpu_path path : {cpu_path::avx512, cpu_path::avx2, cpu_path::sse2}) {
+    for (const cpu_path path : {cpu_path::avx512, cpu_path::avx2, cpu_path::sse2, cpu_path::neon}) {
         if (cpu_path_supported(path)) return path;
     }
     return cpu_path::portable;
@@ -29,20 +35,36 @@ cpu_path best_cpu_path() {
 namespace {
 
 prefilter_kernel kernel_for(cpu_path path) {
+    if (!cpu_path_supported(path)) return prefilter_portable;
+    switch (path) {
 #if defined(BYTEHUNT_X86)
-    if (cpu_path_supported(path)) {
-        switch (path) {
-            case cpu_path::avx512: return prefilter_avx512;
-            case cpu_path::avx2: return prefilter_avx2;
-            case cpu_path::sse2: return prefilter_sse2;
-            case cpu_path::portable: break;
-        }
-    }
-#else
-    (void)path;
+        case cpu_path::avx512: return prefilter_avx512;
+        case cpu_path::avx2: return prefilter_avx2;
+        case cpu_path::sse2: return prefilter_sse2;
 #endif
-    return prefilter_portable;
+#if defined(BYTEHUNT_NEON)
+        case cpu_path::neon: return prefilter_neon;
+#endif
+        default: return prefilter_portable;
+    }
 }
+
+}  // namespace
+
+namespace {
+
+// False candidates tolerated, one per 2^shift bytes: few in the normal mode,
+// where the filter is chosen anew when it is passed; more in the tolerant one,
+// where a filter still beats Two-Way over bytes of a small alphabet.
+constexpr unsigned strict_shift = 7;
+constexpr unsigned tolerant_shift = 4;
+// A filter that ran this far before it failed did its job: the data changed.
+constexpr std::size_t settled_distance = std::size_t{64} * 1024;
+// Filters in a row that may fail soon after being chosen before the region
+// ahead is searched in the tolerant mode.
+constexpr unsigned strikes_allowed = 3;
+constexpr std::size_t tolerant_region = std::size_t{256} * 1024;
+constexpr std::size_t two_way_region = std::size_t{64} * 1024;
 
 }  // namespace
 
@@ -54,8 +76,8 @@ searcher::searcher(const std::uint8_t* needle, std::size_t length, cpu_path path
                           : kind::filtered),
       two_way_(needle, length) {
     if (kind_ == kind::filtered) {
-        rare_pair_ = choose_rare_pair(needle, length);
         kernel_ = kernel_for(path);
+        misses_.assign(length, 0);
     }
 }
 
@@ -63,37 +85,90 @@ std::size_t searcher::find_all(const std::uint8_t* haystack, std::size_t length,
                                const match_list& matches, std::size_t& resume) {
     std::size_t count = 0;
     if (kind_ == kind::filtered) {
-        const prefilter_result result = kernel_(haystack, length, from, rare_pair_, matches);
-        resume = result.resume;
-        if (!result.gave_up) return result.count;
-        kind_ = kind::two_way;
-        count = result.count;
-        from = result.resume;
+        while (count < matches.capacity && length >= length_ && from <= length - length_) {
+            count += step(haystack, length, from, {matches.starts + count, matches.capacity - count});
+        }
+    } else if (kind_ == kind::one_byte) {
+        for (; count < matches.capacity && from < length; ++count) {
+            const void* hit = std::memchr(haystack + from, needle_[0], length - from);
+            if (hit == nullptr) {
+                from = length;
+                break;
+            }
+            const auto start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - haystack);
+            matches.starts[count] = start;
+            from = start + 1;
+        }
     }
-    // Every start before `from` has been decided, whichever path got here.
     resume = from;
-    for (std::size_t hit;
-         count < matches.capacity && (hit = find_one(haystack, length, from)) != not_found;) {
-        matches.starts[count++] = hit;
-        from = resume = hit + length_;
+    return count;
+}
+
+std::size_t searcher::step(const std::uint8_t* haystack, std::size_t length, std::size_t& from,
+                           const match_list& matches) {
+    if (mode_ != mode::two_way && !filter_chosen_) {
+        filter_ = choose_filter(needle_, length_, haystack + from, length - from, misses_.data());
+        filter_chosen_ = true;
+        since_choice_ = 0;
+        ++stats_.filter_choices;
+        if (filter_.count > stats_.widest_filter) stats_.widest_filter = filter_.count;
+    }
+    // Starts left in this haystack, and those this step may try.
+    const std::size_t available = length - length_ + 1 - from;
+    const bool limited = mode_ != mode::strict && region_left_ < available;
+    const std::size_t end = from + (limited ? region_left_ : available) + length_ - 1;
+
+    std::size_t count = 0;
+    std::size_t next = from;
+    bool gave_up = false;
+    if (mode_ == mode::two_way) {
+        for (std::size_t hit; count < matches.capacity;) {
+            hit = two_way_.find(haystack, end, next);
+            if (hit == not_found) {
+                if (next < end - length_ + 1) next = end - length_ + 1;
+                break;
+            }
+            matches.starts[count++] = hit;
+            next = hit + length_;
+        }
+    } else {
+        const prefilter_result result = kernel_(haystack, end, from, filter_, matches,
+                                                mode_ == mode::strict ? strict_shift : tolerant_shift);
+        count = result.count;
+        next = result.resume;
+        gave_up = result.gave_up;
+    }
+    const std::size_t covered = next - from;
+    from = next;
+    since_choice_ += covered;
+    if (mode_ != mode::strict) region_left_ -= covered < region_left_ ? covered : region_left_;
+
+    if (gave_up) {
+        filter_chosen_ = false;
+        if (mode_ == mode::tolerant) {
+            enter(mode::two_way);
+        } else {
+            strikes_ = since_choice_ < settled_distance ? strikes_ + 1 : 0;
+            if (strikes_ >= strikes_allowed) enter(mode::tolerant);
+        }
+    } else if (mode_ != mode::strict && region_left_ == 0) {
+        enter(mode::strict);
     }
     return count;
 }
 
-std::size_t searcher::find_one(const std::uint8_t* haystack, std::size_t length, std::size_t from) const {
-    if (from >= length) return not_found;
-    switch (kind_) {
-        case kind::one_byte: {
-            const void* hit = std::memchr(haystack + from, needle_[0], length - from);
-            return hit == nullptr
-                       ? not_found
-                       : static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - haystack);
-        }
-        case kind::two_way: return two_way_.find(haystack, length, from);
-        case kind::empty:
-        case kind::filtered: break;
+void searcher::enter(mode next) {
+    mode_ = next;
+    filter_chosen_ = false;
+    strikes_ = 0;
+    region_left_ = 0;
+    if (next == mode::tolerant) {
+        region_left_ = tolerant_region;
+        ++stats_.tolerant_regions;
+    } else if (next == mode::two_way) {
+        region_left_ = two_way_region;
+        ++stats_.two_way_regions;
     }
-    return not_found;
 }
 
 }  // namespace bytehunt

@@ -4,47 +4,79 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "prefilter.hpp"
 #include "two_way.hpp"
 
 namespace bytehunt {
 
-enum class cpu_path { portable, sse2, avx2, avx512 };
+enum class cpu_path { portable, sse2, avx2, avx512, neon };
+constexpr cpu_path all_cpu_paths[] = {cpu_path::portable, cpu_path::sse2, cpu_path::avx2, cpu_path::avx512,
+                                      cpu_path::neon};
+const char* cpu_path_name(cpu_path path);
 
 // The fastest path this CPU runs.
 cpu_path best_cpu_path();
 bool cpu_path_supported(cpu_path path);
 
+// What the searcher did, for tests and diagnostics.
+struct searcher_stats {
+    std::size_t filter_choices = 0;
+    std::size_t widest_filter = 0;  // most positions in one filter
+    std::size_t tolerant_regions = 0;
+    std::size_t two_way_regions = 0;
+};
+
+// A needle of two bytes or more is searched region by region. The vector
+// filter runs until its false candidates pass one per 128 bytes; then it is
+// chosen anew from the bytes ahead. When that keeps failing, the region ahead
+// gets a filter that tolerates one per 16, and if even that fails, Two-Way;
+// after either region the filter is chosen anew, so data that changes back
+// is searched at full speed again. Every step is linear in the bytes it
+// covers, so the whole search is.
 class searcher {
 public:
     // The needle must outlive the searcher.
     searcher(const std::uint8_t* needle, std::size_t length, cpu_path path = best_cpu_path());
 
     std::size_t needle_length() const { return length_; }
+    const searcher_stats& stats() const { return stats_; }
 
     // Records occurrences left to right from `from` into `matches`, each
     // starting after the last byte of the one before, until the list is full
     // or the haystack holds no further occurrence. Returns how many, and sets
     // `resume` to where the search goes on: just past the last one recorded,
-    // or `from` if none was. Not const: once the filter stops paying off,
-    // this searcher switches to Two-Way for good.
+    // or past the last start tried. Not const: what the search has learned
+    // about the data carries over to the next block.
     std::size_t find_all(const std::uint8_t* haystack, std::size_t length, std::size_t from,
                          const match_list& matches, std::size_t& resume);
 
 private:
-    enum class kind { empty, one_byte, filtered, two_way };
+    enum class kind { empty, one_byte, filtered };
+    enum class mode { strict, tolerant, two_way };
 
-    // Leftmost occurrence starting at or after `from`, or not_found; for
-    // the kinds that find one occurrence at a time.
-    std::size_t find_one(const std::uint8_t* haystack, std::size_t length, std::size_t from) const;
+    // Runs the current mode from `from` until the list fills, the haystack
+    // or the mode's region ends, or the filter gives up; then picks the next
+    // mode. Returns the occurrences recorded and moves `from` past every
+    // start decided. `from` must leave room for a whole needle.
+    std::size_t step(const std::uint8_t* haystack, std::size_t length, std::size_t& from,
+                     const match_list& matches);
+    void enter(mode next);
 
     const std::uint8_t* needle_;
     std::size_t length_;
     kind kind_;
-    prefilter_needle rare_pair_{};
     prefilter_kernel kernel_ = nullptr;
     two_way_searcher two_way_;
+    mode mode_ = mode::strict;
+    bool filter_chosen_ = false;
+    needle_filter filter_{};
+    std::size_t region_left_ = 0;        // starts the tolerant or Two-Way region still covers
+    std::size_t since_choice_ = 0;       // starts covered since the filter was last chosen
+    unsigned strikes_ = 0;               // filters that failed soon after being chosen
+    std::vector<std::uint32_t> misses_;  // per needle index, see needle_filter
+    searcher_stats stats_;
 };
 
 }  // namespace bytehunt
