@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 runs=${RUNS:-5}
 section=${1:-all}
 bash tools/deps.sh g++ cmake make ripgrep grep time
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBYTEHUNT_TESTS=OFF >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" >/dev/null
 g++ -O2 -o build/release/getc_scan bench/getc_scan.cpp
 bytehunt=build/release/bytehunt

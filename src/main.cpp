@@ -4,8 +4,10 @@
 #include <csignal>
 #include <cstdio>
 #include <new>
+#include <string>
 
 #include "arguments.hpp"
+#include "console.hpp"
 #include "input.hpp"
 #include "pattern.hpp"
 #include "scan.hpp"
@@ -62,7 +64,7 @@ int main(int argc, char** argv) {
     const char* path = argv[2];
     std::FILE* stream = bytehunt::open_input(path);
     if (stream == nullptr) {
-        std::printf("Cannot open %s\n", path);
+        bytehunt::print_text(std::string("Cannot open ") + path + "\n");
         return finish(exit_io_failure);
     }
 
@@ -81,7 +83,7 @@ int main(int argc, char** argv) {
     switch (result.outcome) {
         case bytehunt::scan_outcome::complete: return finish(exit_found_or_not);
         case bytehunt::scan_outcome::read_failed:
-            std::printf("Error reading %s\n", path);
+            bytehunt::print_text(std::string("Error reading ") + path + "\n");
             return finish(exit_io_failure);
         case bytehunt::scan_outcome::write_failed: break;
     }

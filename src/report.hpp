@@ -25,8 +25,8 @@ public:
     report_writer& operator=(const report_writer&) = delete;
 
     bool accept(const std::uint64_t* offsets, std::size_t count) override;
-    // Writes out what is buffered; false if any write failed.
-    bool flush();
+    // Writes out what is buffered, if anything; false if any write failed.
+    bool flush() override;
     // errno of the write that failed, 0 if none did.
     int error_code() const { return error_code_; }
 

@@ -32,6 +32,7 @@ scan_outcome search_stream(searcher& finder, byte_source& source, offset_sink& s
             if (count > 0 && !sink.accept(offsets, count)) return scan_outcome::write_failed;
             if (count < batch_size) break;
         }
+        if (!sink.flush()) return scan_outcome::write_failed;
 
         // Keep the tail that may begin an occurrence, but nothing before the
         // end of the last one reported.

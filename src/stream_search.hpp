@@ -16,6 +16,10 @@ class offset_sink {
 public:
     virtual ~offset_sink() = default;
     virtual bool accept(const std::uint64_t* offsets, std::size_t count) = 0;
+    // Called after each block, before the scan waits for more input: what
+    // was accepted should reach its reader now, so that on a terminal or a
+    // live pipe each offset shows soon after its bytes were read.
+    virtual bool flush() { return true; }
 };
 
 enum class scan_outcome { complete, read_failed, write_failed };

@@ -91,6 +91,23 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
     out=$("${program[@]}" 0a "$work/fifo" | tr -d '\r')
     expect "fifo" '[[ $out == "${header}3 (0x3)"$'"'"'\n'"'"'"7 (0x7)" ]]'
 
+    # Results as they are found: the writer holds back the rest of its input
+    # until the first offset has reached the output (or 30 s have passed).
+    mkfifo "$work/slow"
+    (
+        printf 'AB'
+        for ((i = 0; i < 300; i++)); do
+            [[ -s $work/slow.out ]] && { touch "$work/shown"; break; }
+            sleep 0.1
+        done
+        printf 'xxAB'
+    ) >"$work/slow" &
+    "${program[@]}" 4142 "$work/slow" >"$work/slow.out"
+    wait
+    expect "offsets shown while the input pauses" '[[ -e $work/shown ]]'
+    expect "paused input searched to its end" \
+        '[[ $(tr -d "\r" <"$work/slow.out") == "${header}0 (0x0)"$'"'"'\n'"'"'"4 (0x4)" ]]'
+
     # Output that cannot be written.
     if [[ -w /dev/full ]]; then
         "${program[@]}" 0d0a "$work/crlf" >/dev/full 2>"$work/stderr"

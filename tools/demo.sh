@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh g++ cmake make
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBYTEHUNT_TESTS=OFF >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" >/dev/null
 echo "\$ bytehunt 0d0a samples/sample.bin"
 build/release/bytehunt 0d0a samples/sample.bin

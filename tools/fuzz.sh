@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 bash tools/deps.sh clang libclang-rt-14-dev cmake make
-CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTEHUNT_FUZZ=ON -DBYTEHUNT_TESTS=OFF \
+CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTEHUNT_FUZZ=ON -DBUILD_TESTING=OFF \
     -DBYTEHUNT_SANITIZE=address,undefined -DBYTEHUNT_WERROR=ON >/dev/null
 cmake --build build/fuzz -j"$(nproc)"
 mkdir -p build/fuzz/findings

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh g++ cmake make dpkg-dev file
-cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBYTEHUNT_TESTS=OFF \
+cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
     -DBYTEHUNT_WERROR="${BYTEHUNT_WERROR:-OFF}" >/dev/null
 cmake --build build/package -j"$(nproc)" >/dev/null
 (cd build/package && cpack >/dev/null)

@@ -41,6 +41,7 @@ inline std::size_t first_mismatch(const std::uint8_t* a, const std::uint8_t* b, 
 // failure is counted at the index where it happened; memcmp first, as most
 // candidates that get this far in dense data are occurrences.
 inline bool needle_at(const std::uint8_t* where, const needle_filter& filter) {
+    if (filter.count == filter.length) return true;  // the filter compared every byte
     if (std::memcmp(where, filter.bytes, filter.length) == 0) return true;
     if (filter.misses != nullptr) ++filter.misses[first_mismatch(where, filter.bytes, filter.length)];
     return false;
@@ -102,8 +103,12 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
                 return {count, start + 1, true};
             }
             // Clear this start's bits.
-            const std::size_t done = (start - pos + 1) * Simd::mask_bits;
-            mask = done >= 64 ? 0 : mask & (~0ULL << done);
+            if constexpr (Simd::mask_bits == 1) {
+                mask &= mask - 1;
+            } else {
+                const std::size_t done = (start - pos + 1) * Simd::mask_bits;
+                mask = done >= 64 ? 0 : mask & (~0ULL << done);
+            }
         }
     }
     for (pos = pos > allowed ? pos : allowed; pos <= last_start; ++pos) {
