@@ -49,6 +49,15 @@ read_result stream_source::read(std::uint8_t* into, std::size_t capacity) {
 #endif
 }
 
+bool stream_source::seek(std::uint64_t offset) {
+    if (offset == 0) return true;
+#if defined(_WIN32)
+    return _fseeki64(stream_, static_cast<long long>(offset), SEEK_SET) == 0;
+#else
+    return lseek(fileno(stream_), static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+#endif
+}
+
 std::FILE* open_input(const char* path) {
 #if defined(_WIN32)
     // The wide API opens every path that Windows can name, not only those

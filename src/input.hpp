@@ -27,6 +27,10 @@ class stream_source final : public byte_source {
 public:
     explicit stream_source(std::FILE* stream);
     read_result read(std::uint8_t* into, std::size_t capacity) override;
+    // Moves to input offset `offset` for the next read: false if the stream
+    // cannot get there. Offset 0 asks nothing of the stream, so it suits
+    // pipes too.
+    bool seek(std::uint64_t offset);
 
 private:
     std::FILE* stream_;

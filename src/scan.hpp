@@ -10,7 +10,7 @@ struct scan_result {
     int error_code;  // errno of a failed write, 0 otherwise
 };
 
-// Reads `stream` from where it stands to its end and prints the header and
+// Searches `stream`, open at its start, to its end and prints the header and
 // one line per occurrence of search_pattern to standard output. The stream
 // stays open. Offsets already printed stay printed when a read fails.
 scan_result scan_file(std::FILE* stream);

@@ -5,19 +5,31 @@
 #include "block_buffer.hpp"
 
 namespace bytehunt {
-scan_outcome search_stream(searcher& finder, byte_source& source, offset_sink& sink, std::size_t block_size) {
+
+bool search_block(searcher& finder, const std::uint8_t* data, std::size_t length, std::uint64_t base,
+                  std::size_t& from, offset_sink& sink) {
+    constexpr std::size_t batch_size = 1024;
+    std::size_t starts[batch_size];
+    std::uint64_t offsets[batch_size];
+    const match_list matches{starts, batch_size};
+    for (;;) {
+        const std::size_t count = finder.find_all(data, length, from, matches, from);
+        for (std::size_t i = 0; i < count; ++i) offsets[i] = base + starts[i];
+        if (count > 0 && !sink.accept(offsets, count)) return false;
+        if (count < batch_size) break;
+    }
+    return sink.flush();
+}
+
+scan_outcome search_stream(searcher& finder, byte_source& source, offset_sink& sink, std::size_t block_size,
+                           std::uint64_t start_offset) {
     const std::size_t needle_length = finder.needle_length();
     // A start in the last needle_length - 1 bytes of a block can only be
     // decided with the next block, so those bytes are carried over.
     const std::size_t max_carry = needle_length > 0 ? needle_length - 1 : 0;
     block_buffer buffer(max_carry + (block_size > 0 ? block_size : 1));
 
-    constexpr std::size_t batch_size = 1024;
-    std::size_t starts[batch_size];
-    std::uint64_t offsets[batch_size];
-    const match_list matches{starts, batch_size};
-
-    std::uint64_t buffer_offset = 0;  // file offset of buffer[0]
+    std::uint64_t buffer_offset = start_offset;  // input offset of buffer[0]
     std::size_t carried = 0;
     for (;;) {
         const read_result got = source.read(buffer.data() + carried, buffer.size() - carried);
@@ -26,13 +38,9 @@ scan_outcome search_stream(searcher& finder, byte_source& source, offset_sink& s
 
         const std::size_t length = carried + got.count;
         std::size_t resume = 0;
-        for (;;) {
-            const std::size_t count = finder.find_all(buffer.data(), length, resume, matches, resume);
-            for (std::size_t i = 0; i < count; ++i) offsets[i] = buffer_offset + starts[i];
-            if (count > 0 && !sink.accept(offsets, count)) return scan_outcome::write_failed;
-            if (count < batch_size) break;
+        if (!search_block(finder, buffer.data(), length, buffer_offset, resume, sink)) {
+            return scan_outcome::write_failed;
         }
-        if (!sink.flush()) return scan_outcome::write_failed;
 
         // Keep the tail that may begin an occurrence, but nothing before the
         // end of the last one reported.

@@ -27,10 +27,18 @@ enum class scan_outcome { complete, read_failed, write_failed };
 // Large enough that each read costs little, small enough to stay in cache.
 constexpr std::size_t default_block_size = std::size_t{512} * 1024;
 
+// Hands every occurrence in `data` (the input's bytes from offset `base`)
+// that starts at or after `from` to the sink, a batch at a time, then flushes
+// the sink. `from` becomes the first start not decided: past the last one
+// tried, or past the last occurrence. False if the sink failed.
+bool search_block(searcher& finder, const std::uint8_t* data, std::size_t length, std::uint64_t base,
+                  std::size_t& from, offset_sink& sink);
+
 // Reports the leftmost occurrence, resumes right after its last byte, and
 // repeats until the source ends: occurrences never overlap, and one that
-// straddles two blocks is found. Offsets count from the source's first byte.
+// straddles two blocks is found. The source's first byte is at input offset
+// `start_offset`, and every start before it counts as decided.
 scan_outcome search_stream(searcher& finder, byte_source& source, offset_sink& sink,
-                           std::size_t block_size = default_block_size);
+                           std::size_t block_size = default_block_size, std::uint64_t start_offset = 0);
 
 }  // namespace bytehunt

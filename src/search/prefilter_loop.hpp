@@ -38,12 +38,15 @@ inline std::size_t first_mismatch(const std::uint8_t* a, const std::uint8_t* b, 
 }
 
 // Whether the whole needle is at `where`, once the filter's bytes are. A
-// failure is counted at the index where it happened; memcmp first, as most
-// candidates that get this far in dense data are occurrences.
+// failure is counted at the index where it happened.
 inline bool needle_at(const std::uint8_t* where, const needle_filter& filter) {
     if (filter.count == filter.length) return true;  // the filter compared every byte
-    if (std::memcmp(where, filter.bytes, filter.length) == 0) return true;
-    if (filter.misses != nullptr) ++filter.misses[first_mismatch(where, filter.bytes, filter.length)];
+    // A long needle is confirmed with memcmp, which compares a vector at a
+    // time; a short one inline, without the call.
+    if (filter.length > 32 && std::memcmp(where, filter.bytes, filter.length) == 0) return true;
+    const std::size_t at = first_mismatch(where, filter.bytes, filter.length);
+    if (at == filter.length) return true;
+    if (filter.misses != nullptr) ++filter.misses[at];
     return false;
 }
 
@@ -59,15 +62,21 @@ inline bool filter_at(const std::uint8_t* where, const needle_filter& filter) {
 // (bits of the mask per byte: 1, or 4 where there is no movemask),
 // `broadcast(byte)` and `equal(p, vector)`: a mask with the bits of byte i set
 // when p[i] equals the vector's byte. `Fixed` is the filter's position count
-// when known at compile time (the common pair), 0 otherwise.
+// (2 to max_filter_positions), known at compile time.
 template <class Simd, std::size_t Fixed>
 prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length, std::size_t from,
                                 const needle_filter& filter, const match_list& matches,
                                 unsigned give_up_shift) {
     if (length < filter.length || from > length - filter.length) return {0, from, false};
-    const std::size_t positions = Fixed != 0 ? Fixed : filter.count;
-    typename Simd::vector values[max_filter_positions];
-    for (std::size_t k = 0; k < positions; ++k) values[k] = Simd::broadcast(filter.values[k]);
+    constexpr std::size_t positions = Fixed;
+    // Locals, so that the compiler can keep them in registers: the match
+    // list is written in the loop, and might otherwise alias the filter.
+    typename Simd::vector values[positions];
+    const std::uint8_t* at[positions];
+    for (std::size_t k = 0; k < positions; ++k) {
+        values[k] = Simd::broadcast(filter.values[k]);
+        at[k] = haystack + filter.offsets[k];
+    }
 
     const std::size_t last_start = length - filter.length;
     std::size_t count = 0;
@@ -78,10 +87,11 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
     // Every start in [pos, pos + width) is a full needle inside the haystack,
     // so every load stays in bounds.
     for (; pos <= last_start && last_start - pos >= Simd::width - 1; pos += Simd::width) {
-        std::uint64_t mask = Simd::equal(haystack + pos + filter.offsets[0], values[0]);
-        for (std::size_t k = 1; k < positions; ++k) {
-            mask &= Simd::equal(haystack + pos + filter.offsets[k], values[k]);
-        }
+        // Mapped input comes straight from memory, not from a cache warmed
+        // by a copy: ask for it well ahead, once per cache line.
+        if (Simd::width >= 64 || pos % 64 < Simd::width) __builtin_prefetch(haystack + pos + 2048);
+        std::uint64_t mask = Simd::equal(at[0] + pos, values[0]);
+        for (std::size_t k = 1; k < positions; ++k) mask &= Simd::equal(at[k] + pos, values[k]);
         while (mask != 0) {
             const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(mask)) / Simd::mask_bits;
             if (start < allowed) {
@@ -122,16 +132,23 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
     return {count, pos > allowed ? pos : allowed, false};
 }
 
-// The kernel for one CPU path: the common two-position filter gets a loop of
-// its own, with the position count known to the compiler.
+// The kernel for one CPU path, with the filter's position count known to
+// the compiler, so that each step is straight-line code.
 template <class Simd>
 prefilter_result run_prefilter(const std::uint8_t* haystack, std::size_t length, std::size_t from,
                                const needle_filter& filter, const match_list& matches,
                                unsigned give_up_shift) {
-    if (filter.count == 2) {
-        return prefilter_loop<Simd, 2>(haystack, length, from, filter, matches, give_up_shift);
+    switch (filter.count) {
+        case 2: return prefilter_loop<Simd, 2>(haystack, length, from, filter, matches, give_up_shift);
+        case 3: return prefilter_loop<Simd, 3>(haystack, length, from, filter, matches, give_up_shift);
+        case 4: return prefilter_loop<Simd, 4>(haystack, length, from, filter, matches, give_up_shift);
+        case 5: return prefilter_loop<Simd, 5>(haystack, length, from, filter, matches, give_up_shift);
+        case 6: return prefilter_loop<Simd, 6>(haystack, length, from, filter, matches, give_up_shift);
+        case 7: return prefilter_loop<Simd, 7>(haystack, length, from, filter, matches, give_up_shift);
+        default:
+            return prefilter_loop<Simd, max_filter_positions>(haystack, length, from, filter, matches,
+                                                              give_up_shift);
     }
-    return prefilter_loop<Simd, 0>(haystack, length, from, filter, matches, give_up_shift);
 }
 
 }  // namespace
