@@ -92,14 +92,9 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
         if (Simd::width >= 64 || pos % 64 < Simd::width) __builtin_prefetch(haystack + pos + 2048);
         std::uint64_t mask = Simd::equal(at[0] + pos, values[0]);
         for (std::size_t k = 1; k < positions; ++k) mask &= Simd::equal(at[k] + pos, values[k]);
+        // Each step starts at or after the end of the last occurrence found.
         while (mask != 0) {
             const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(mask)) / Simd::mask_bits;
-            if (start < allowed) {
-                // Drop every candidate inside the occurrence just found.
-                const std::size_t skip = (allowed - pos) * Simd::mask_bits;
-                mask = skip >= 64 ? 0 : mask & (~0ULL << skip);
-                continue;
-            }
             if (needle_at(haystack + start, filter)) {
                 matches.starts[count++] = start;
                 allowed = start + filter.length;
@@ -109,7 +104,11 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
                     pos = allowed - Simd::width;
                     break;
                 }
-            } else if (prefilter_should_give_up(++false_hits, start - from + 1, give_up_shift)) {
+                // Drop every candidate inside the occurrence (a shift below 64).
+                mask &= ~0ULL << ((allowed - pos) * Simd::mask_bits);
+                continue;
+            }
+            if (prefilter_should_give_up(++false_hits, start - from + 1, give_up_shift)) {
                 return {count, start + 1, true};
             }
             // Clear this start's bits.
