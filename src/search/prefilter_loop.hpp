@@ -144,6 +144,10 @@ prefilter_result run_prefilter(const std::uint8_t* haystack, std::size_t length,
         case 5: return prefilter_loop<Simd, 5>(haystack, length, from, filter, matches, give_up_shift);
         case 6: return prefilter_loop<Simd, 6>(haystack, length, from, filter, matches, give_up_shift);
         case 7: return prefilter_loop<Simd, 7>(haystack, length, from, filter, matches, give_up_shift);
+        case 8: return prefilter_loop<Simd, 8>(haystack, length, from, filter, matches, give_up_shift);
+        case 9: return prefilter_loop<Simd, 9>(haystack, length, from, filter, matches, give_up_shift);
+        case 10: return prefilter_loop<Simd, 10>(haystack, length, from, filter, matches, give_up_shift);
+        case 11: return prefilter_loop<Simd, 11>(haystack, length, from, filter, matches, give_up_shift);
         default:
             return prefilter_loop<Simd, max_filter_positions>(haystack, length, from, filter, matches,
                                                               give_up_shift);
