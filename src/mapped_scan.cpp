@@ -1,6 +1,7 @@
 #include "mapped_scan.hpp"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,8 +95,17 @@ mapped_scan_result scan_mapped(std::FILE* stream, searcher& finder, offset_sink&
         return {scan_outcome::complete, 0};
     }
 
+#if defined(POSIX_FADV_SEQUENTIAL)
+    // Read ahead of the scan when the file is not cached yet.
+    (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
     if (sigsetjmp(landing, 1) == 0) {
         for (std::uint64_t base = 0; base < size && progress.decided < size; base += window_size) {
+#if defined(POSIX_FADV_WILLNEED)
+            // The next window is read from disk while this one is searched.
+            (void)posix_fadvise(descriptor, static_cast<off_t>(base + window_size), window_size,
+                                POSIX_FADV_WILLNEED);
+#endif
             const std::uint64_t left = size - base;
             const auto length =
                 static_cast<std::size_t>(left < window_size + overhang ? left : window_size + overhang);
