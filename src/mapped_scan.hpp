@@ -24,7 +24,7 @@ struct mapped_scan_result {
 // If the file shrinks under the scan, the map faults (SIGBUS); that is caught
 // and the scan stops early at the last offset decided, and reading on from
 // there finds the file's true end. Not for pipes or devices: returns at 0.
-// On systems without memory maps, always returns at 0.
+// On systems without memory maps, and in 32-bit builds, always returns at 0.
 mapped_scan_result scan_mapped(std::FILE* stream, searcher& finder, offset_sink& sink);
 
 }  // namespace bytehunt
