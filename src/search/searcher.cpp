@@ -49,10 +49,6 @@ prefilter_kernel kernel_for(cpu_path path) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // False candidates tolerated, one per 2^shift bytes: few in the normal mode,
 // where the filter is chosen anew when it is passed; more in the tolerant one,
 // where a filter still beats Two-Way over bytes of a small alphabet.
@@ -122,8 +118,8 @@ std::size_t searcher::step(const std::uint8_t* haystack, std::size_t length, std
     std::size_t next = from;
     bool gave_up = false;
     if (mode_ == mode::two_way) {
-        for (std::size_t hit; count < matches.capacity;) {
-            hit = two_way_.find(haystack, end, next);
+        while (count < matches.capacity) {
+            const std::size_t hit = two_way_.find(haystack, end, next);
             if (hit == not_found) {
                 if (next < end - length_ + 1) next = end - length_ + 1;
                 break;
