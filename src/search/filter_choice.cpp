@@ -108,6 +108,7 @@ needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const
         selectivity *= std::max(0.25, static_cast<double>(frequency(filter.values[k]))) / sampled;
     }
     for (std::size_t k = 1; k < candidates; ++k) {
+        if (filter.count == max_filter_positions) break;
         if (filter.count >= 2 && (selectivity <= enough_selectivity || sample_length == 0)) break;
         if (used[order[k]]) continue;
         const double passing = std::max(0.25, static_cast<double>(frequency(bytes[order[k]]))) / sampled;
