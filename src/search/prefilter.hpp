@@ -14,7 +14,8 @@ constexpr std::size_t not_found = static_cast<std::size_t>(-1);
 // per step.
 constexpr std::size_t max_filter_positions = 12;
 
-// The needle positions that the filter compares, rarest in the data first.
+// The needle positions that the filter compares; the first is the rarest in
+// the data.
 struct needle_filter {
     const std::uint8_t* bytes;
     std::size_t length;  // at least 2
