@@ -5,8 +5,10 @@
 # each file is read once right before each command, so every run sees a hot
 # page cache. RUNS sets the rounds (default 5). Needs root to drop the page
 # cache for the second cache state; without it that state is skipped.
-# Usage: run.sh [all|main|degenerate]: "main" is targets 1 to 5, "degenerate"
-# the table of uniform, small-alphabet and mixed data; all of it by default.
+# Usage: run.sh [all|states|main|degenerate]: "states" is the rare pattern over
+# a file in each state its pages can be in, "main" is targets 1 to 5,
+# "degenerate" the table of uniform, small-alphabet and mixed data; all of it
+# by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-5}
@@ -15,8 +17,10 @@ bash tools/deps.sh g++ cmake make ripgrep grep time
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" >/dev/null
 g++ -O2 -o build/release/getc_scan bench/getc_scan.cpp
-bytehunt=build/release/bytehunt
+g++ -O2 -march=native -o build/release/bare_loop bench/bare_loop.cpp
+bytehunt=${BYTEHUNT:-build/release/bytehunt}  # BYTEHUNT times another build instead
 getc_scan=build/release/getc_scan
+bare_loop=build/release/bare_loop
 data=bench/data
 mkdir -p "$data"
 results=$(mktemp -d)
@@ -60,6 +64,68 @@ row() {
     local line="|" cell
     for cell in "$@"; do line+=" $cell |"; done
     echo "$line"
+}
+
+# The rare pattern over 1 GiB of random bytes in each state a user's file can
+# be in: just written (not synced), written and synced, copied with cp, read
+# back from disk after the page cache was dropped, and cold (the cache dropped
+# right before the run). The file is made anew, or the cache dropped, before
+# every single run, so no command sees pages another one brought in. The two
+# bare loops only touch every byte: they are the machine's limit in each state.
+states_section() {
+    local source=$data/states-source-1g.bin file=$data/states-1g.bin
+    [[ -f $source ]] || head -c 1G /dev/urandom >"$source"
+    if ! echo 1 2>/dev/null >/proc/sys/vm/drop_caches; then
+        echo "states: skipped, the page cache cannot be dropped here (needs root)"
+        return
+    fi
+    drop() { sync; echo 1 >/proc/sys/vm/drop_caches; }
+    prepare() {
+        case $1 in
+            written) rm -f "$file"; cat "$source" >"$file" ;;
+            synced) rm -f "$file"; cat "$source" >"$file"; sync ;;
+            copied) rm -f "$file"; cp "$source" "$file" ;;
+            "read back") drop; cat "$file" >/dev/null ;;
+            cold) drop ;;
+        esac
+    }
+    s_read() { "$bare_loop" read "$file"; }
+    s_map() { "$bare_loop" map "$file"; }
+    s_bytehunt() { "$bytehunt" 0102030405060708 "$file"; }
+    s_rg() { rg --count-matches -a -F $'\x01\x02\x03\x04\x05\x06\x07\x08' "$file"; }
+    s_grep() { LC_ALL=C grep -c -a -F $'\x01\x02\x03\x04\x05\x06\x07\x08' "$file"; }
+    # Median and spread in seconds of what was recorded for NAME.
+    spread() {
+        sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f (%.3f-%.3f)", t[int((NR + 1) / 2)] / 1e6, t[1] / 1e6, t[NR] / 1e6}'
+    }
+    local state name i start names=(s_read s_map s_bytehunt s_rg s_grep)
+    echo "| state | bare read() loop | bare map loop | bytehunt | bytehunt / faster loop | ripgrep | ripgrep / bytehunt | GNU grep | grep / bytehunt | bytehunt peak memory |"
+    echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |"
+    [[ -f $file ]] || cp "$source" "$file"
+    for state in written synced copied "read back" cold; do
+        for ((i = 0; i < runs; i++)); do
+            for name in "${names[@]}"; do
+                prepare "$state"
+                start=$(now_us)
+                "$name" >/dev/null 2>"$results/stderr" || [[ $? == 1 ]] || {
+                    echo "$name failed: $(cat "$results/stderr")" >&2
+                    exit 1
+                }
+                echo $(($(now_us) - start)) >>"$results/$name"
+            done
+        done
+        prepare "$state"
+        local memory
+        memory=$(/usr/bin/time -f %M "$bytehunt" 0102030405060708 "$file" 2>&1 >/dev/null | tail -1)
+        local read_s map_s bh_s rg_s grep_s fastest
+        read_s=$(spread s_read) map_s=$(spread s_map) bh_s=$(spread s_bytehunt) rg_s=$(spread s_rg)
+        grep_s=$(spread s_grep)
+        fastest=$(printf '%s\n' "${read_s%% *}" "${map_s%% *}" | sort -n | head -1)
+        row "$state" "$read_s" "$map_s" "$bh_s" "$(ratio "${bh_s%% *}" "$fastest")" "$rg_s" \
+            "$(ratio "${rg_s%% *}" "${bh_s%% *}")" "$grep_s" "$(ratio "${grep_s%% *}" "${bh_s%% *}")" "$memory KiB"
+        for name in "${names[@]}"; do rm -f "$results/$name"; done
+    done
+    rm -f "$file"
 }
 
 main_section() {
@@ -218,6 +284,7 @@ degenerate_section() {
     done
 }
 
+[[ $section == all || $section == states ]] && states_section
 [[ $section == all || $section == main ]] && main_section
 [[ $section == all || $section == degenerate ]] && degenerate_section
 exit 0

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "file_scan.hpp"
 #include "stream_search.hpp"
 
 struct scan_result {
@@ -14,3 +15,13 @@ struct scan_result {
 // one line per occurrence of search_pattern to standard output. The stream
 // stays open. Offsets already printed stay printed when a read fails.
 scan_result scan_file(std::FILE* stream);
+
+namespace bytehunt {
+
+// The scan without the report: a regular file stretch by stretch in the
+// `ways` allowed, as far as it reaches now; then whatever is left (all of a
+// pipe, the end of a file that grew, shrank or failed) read on from there.
+scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, unsigned ways = all_read_ways,
+                        std::size_t stretch_size = default_stretch_size);
+
+}  // namespace bytehunt

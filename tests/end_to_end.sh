@@ -152,23 +152,37 @@ if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
     status=$?
     expect "read error keeps earlier offsets" \
         '[[ $out == "${header}300000 (0x493e0)"$'"'"'\n'"'"'"Error reading $work/two" && $status == 2 ]]'
-    # The file shrinks under the scan: no offset beyond what was read.
-    out=$(BYTEHUNT_TEST_RESIZE_AFTER=1 BYTEHUNT_TEST_RESIZE_TO=350000 inject "${program[@]}" 5a71 "$work/two")
+    # The file shrinks before it is read: no offset beyond its new end.
+    out=$(BYTEHUNT_TEST_RESIZE_AFTER=0 BYTEHUNT_TEST_RESIZE_TO=350000 inject "${program[@]}" 5a71 "$work/two")
     status=$?
     expect "file shrinks" '[[ $out == "${header}300000 (0x493e0)" && $status == 0 ]]'
-    # The file is cut to three quarters after thousands of offsets were
-    # printed (amid the first memory map, or after the first block read):
-    # each offset below its new end shows exactly once.
-    printf 'Zq%098d' $(seq 20000) >"$work/many"
-    expected=$header$(for ((at = 0; at < 1500000; at += 100)); do printf '%d (0x%x)\n' $at $at; done)
-    out=$(BYTEHUNT_TEST_RESIZE_AFTER=1 BYTEHUNT_TEST_RESIZE_TO=1500000 inject "${program[@]}" 5a71 "$work/many")
+    # The file is cut to an odd size after its first MiB was read, amid
+    # thousands of offsets of a needle that overlaps itself: each offset below
+    # the new end shows exactly once, none overlapping another.
+    printf 'AAA%097d' $(seq 80000) >"$work/many"
+    expected=$header$(awk 'BEGIN { for (at = 0; at < 6000000; at += 100) printf "%d (0x%x)\n", at, at }')
+    out=$(BYTEHUNT_TEST_RESIZE_AFTER=1 BYTEHUNT_TEST_RESIZE_TO=6000001 inject "${program[@]}" 4141 "$work/many")
     status=$?
-    expect "file cut amid many offsets" '[[ $out == "${expected%$'"'"'\n'"'"'}" && $status == 0 ]]'
-    # The file grows under the scan: the new bytes are searched too.
+    expect "file cut amid many offsets" '[[ $out == "$expected" && $status == 0 ]]'
+    # The file grows after its size was taken: the new bytes are searched too.
     { head -c 300000 /dev/zero; printf 'Zq'; } >"$work/grows"
-    out=$(BYTEHUNT_TEST_RESIZE_AFTER=1 BYTEHUNT_TEST_RESIZE_TO=600000 inject "${program[@]}" 7100 "$work/grows")
+    out=$(BYTEHUNT_TEST_RESIZE_AFTER=0 BYTEHUNT_TEST_RESIZE_TO=600000 inject "${program[@]}" 7100 "$work/grows")
     status=$?
     expect "file grows" '[[ $out == "${header}300001 (0x493e1)" && $status == 0 ]]'
+    # Interrupted reads are retried, from a file and from a pipe.
+    { head -c 300000 /dev/zero; printf 'Zq'; head -c 300000 /dev/zero; printf 'Zq'; } >"$work/two"
+    out=$(BYTEHUNT_TEST_INTERRUPT=1 inject "${program[@]}" 5a71 "$work/two")
+    expect "interrupted reads of a file" '[[ $out == "${header}300000 (0x493e0)"$'"'"'\n'"'"'"600002 (0x927c2)" ]]'
+    out=$(cat "$work/two" | BYTEHUNT_TEST_INTERRUPT=1 inject "${program[@]}" 5a71 /dev/stdin)
+    expect "interrupted reads of a pipe" '[[ $out == "${header}300000 (0x493e0)"$'"'"'\n'"'"'"600002 (0x927c2)" ]]'
+    # A SIGBUS that no map caused (sent by another process, say) is not taken
+    # for a shrinking file: it ends the program as it would any other.
+    # (Builds that never map the file never see it.)
+    BYTEHUNT_TEST_RAISE_BUS=1 inject "${program[@]}" 5a71 "$work/many" >/dev/null 2>"$work/stderr"
+    status=$?
+    if grep -q 'raising SIGBUS' "$work/stderr"; then
+        expect "SIGBUS from elsewhere" '[[ $status -gt 128 && $(kill -l $((status - 128))) == BUS ]]'
+    fi
 else
     echo "end-to-end: read faults not injectable here; those checks skipped"
 fi

@@ -1,17 +1,22 @@
 // Preloaded into the program under test (LD_PRELOAD) to make its input
-// misbehave on cue. It wraps read() and mmap() on descriptors above 2:
+// misbehave on cue. It wraps read(), pread() and mmap() on descriptors above 2:
 //   BYTEHUNT_TEST_FAIL_AFTER=N   reads fail with EIO once N bytes were read;
 //                                maps are refused, so that everything is read.
 //   BYTEHUNT_TEST_RESIZE_AFTER=N with BYTEHUNT_TEST_RESIZE_TO=M
-//                                once N bytes were read or mapped, the file
-//                                is cut or extended (with zeros) to M bytes,
-//                                right after the map that reached N.
+//                                at the first read or map once N bytes were
+//                                read, the file is cut or extended (with
+//                                zeros) to M bytes.
+//   BYTEHUNT_TEST_INTERRUPT=1    every read is first interrupted (EINTR).
+//   BYTEHUNT_TEST_RAISE_BUS=1    a SIGBUS that no map caused is raised at the
+//                                first read after a map, while the program
+//                                is ready for faults of its own map.
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -23,13 +28,18 @@ long long setting(const char* name) {
 }
 
 using read_function = ssize_t (*)(int, void*, size_t);
+using pread_function = ssize_t (*)(int, void*, size_t, off_t);
 using map_function = void* (*)(void*, size_t, int, int, int, off_t);
 
 const long long fail_after = setting("BYTEHUNT_TEST_FAIL_AFTER");
 const long long resize_after = setting("BYTEHUNT_TEST_RESIZE_AFTER");
 const long long resize_to = setting("BYTEHUNT_TEST_RESIZE_TO");
-long long total = 0;  // bytes read or mapped
+const bool interrupt = setting("BYTEHUNT_TEST_INTERRUPT") == 1;
+const bool raise_bus = setting("BYTEHUNT_TEST_RAISE_BUS") == 1;
+long long total = 0;  // bytes read
 bool resized = false;
+bool interrupted = false;
+bool mapped = false;
 
 void resize_when_due(int fd) {
     if (resize_after < 0 || resized || total < resize_after) return;
@@ -43,31 +53,60 @@ void resize_when_due(int fd) {
     }
 }
 
-}  // namespace
-
-extern "C" ssize_t read(int fd, void* buffer, size_t count) {
-    static const auto real_read = reinterpret_cast<read_function>(dlsym(RTLD_NEXT, "read"));
-    if (fd <= 2) return real_read(fd, buffer, count);
-
+// What every read goes through: -1 with errno set when the read is to fail,
+// otherwise the count it may ask for.
+long long before_read(int fd, size_t count) {
+    if (raise_bus && mapped) {
+        static const char note[] = "fault injection: raising SIGBUS\n";
+        (void)!write(2, note, sizeof note - 1);
+        raise(SIGBUS);
+    }
+    if (interrupt && !interrupted) {
+        interrupted = true;
+        errno = EINTR;
+        return -1;
+    }
+    interrupted = false;
     if (fail_after >= 0) {
         if (total >= fail_after) {
             errno = EIO;
             return -1;
         }
-        if (static_cast<long long>(count) > fail_after - total)
-            count = static_cast<size_t>(fail_after - total);
+        if (static_cast<long long>(count) > fail_after - total) count = static_cast<size_t>(fail_after - total);
     }
     resize_when_due(fd);
-    const ssize_t got = real_read(fd, buffer, count);
+    return static_cast<long long>(count);
+}
+
+ssize_t after_read(ssize_t got) {
     if (got > 0) total += got;
     return got;
 }
 
-// With 64-bit offsets on a 32-bit system, the headers name this mmap64, and
-// so must the lookup of the real one.
+// With 64-bit offsets on a 32-bit system, the headers rename pread and mmap
+// (and so the wrappers below) to pread64 and mmap64, and so must the lookups
+// of the real ones.
+const char* const pread_name = sizeof(off_t) > sizeof(long) ? "pread64" : "pread";
+const char* const map_name = sizeof(off_t) > sizeof(long) ? "mmap64" : "mmap";
+
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+    static const auto real_read = reinterpret_cast<read_function>(dlsym(RTLD_NEXT, "read"));
+    if (fd <= 2) return real_read(fd, buffer, count);
+    const long long allowed = before_read(fd, count);
+    return allowed < 0 ? -1 : after_read(real_read(fd, buffer, static_cast<size_t>(allowed)));
+}
+
+extern "C" ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
+    static const auto real_pread = reinterpret_cast<pread_function>(dlsym(RTLD_NEXT, pread_name));
+    if (fd <= 2) return real_pread(fd, buffer, count, offset);
+    const long long allowed = before_read(fd, count);
+    return allowed < 0 ? -1 : after_read(real_pread(fd, buffer, static_cast<size_t>(allowed), offset));
+}
+
 extern "C" void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
-    static const auto real_map =
-        reinterpret_cast<map_function>(dlsym(RTLD_NEXT, sizeof(off_t) > sizeof(long) ? "mmap64" : "mmap"));
+    static const auto real_map = reinterpret_cast<map_function>(dlsym(RTLD_NEXT, map_name));
     if (fd <= 2) return real_map(address, length, protection, flags, fd, offset);
     if (fail_after >= 0) {
         errno = ENODEV;
@@ -75,8 +114,8 @@ extern "C" void* mmap(void* address, size_t length, int protection, int flags, i
     }
     void* const view = real_map(address, length, protection, flags, fd, offset);
     if (view != MAP_FAILED) {
-        total += static_cast<long long>(length);
         resize_when_due(fd);
+        mapped = true;
     }
     return view;
 }

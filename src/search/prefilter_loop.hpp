@@ -63,6 +63,34 @@ inline bool filter_at(const std::uint8_t* where, const needle_filter& filter) {
 // `broadcast(byte)` and `equal(p, vector)`: a mask with the bits of byte i set
 // when p[i] equals the vector's byte. `Fixed` is the filter's position count
 // (2 to max_filter_positions), known at compile time.
+
+// Where the filter's bytes line up: the first step from `pos` (below `end`)
+// whose mask is not empty, or `end` with an empty mask. Kept out of line:
+// with no call inside, the filter's vectors stay in registers for the whole
+// run of empty steps, which is nearly all of the search.
+struct candidate_step {
+    std::size_t pos;
+    std::uint64_t mask;
+};
+
+template <class Simd, std::size_t Fixed>
+__attribute__((noinline)) candidate_step next_candidate_step(
+    const std::uint8_t* const (&at)[Fixed], const typename Simd::vector (&values)[Fixed], std::size_t pos,
+    std::size_t end) {
+    const std::uint8_t* where[Fixed];
+    typename Simd::vector value[Fixed];
+    for (std::size_t k = 0; k < Fixed; ++k) where[k] = at[k], value[k] = values[k];
+    for (; pos < end; pos += Simd::width) {
+        // Mapped input comes straight from memory, not from a cache warmed
+        // by a copy: ask for it well ahead, once per cache line.
+        if (Simd::width >= 64 || pos % 64 < Simd::width) __builtin_prefetch(where[0] + pos + 2048);
+        std::uint64_t mask = Simd::equal(where[0] + pos, value[0]);
+        for (std::size_t k = 1; k < Fixed; ++k) mask &= Simd::equal(where[k] + pos, value[k]);
+        if (mask != 0) return {pos, mask};
+    }
+    return {end, 0};
+}
+
 template <class Simd, std::size_t Fixed>
 prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length, std::size_t from,
                                 const needle_filter& filter, const match_list& matches,
@@ -83,15 +111,15 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
     std::size_t allowed = from;  // the first start that does not overlap an occurrence found
     std::size_t false_hits = 0;
     std::size_t pos = from;
-
     // Every start in [pos, pos + width) is a full needle inside the haystack,
-    // so every load stays in bounds.
-    for (; pos <= last_start && last_start - pos >= Simd::width - 1; pos += Simd::width) {
-        // Mapped input comes straight from memory, not from a cache warmed
-        // by a copy: ask for it well ahead, once per cache line.
-        if (Simd::width >= 64 || pos % 64 < Simd::width) __builtin_prefetch(haystack + pos + 2048);
-        std::uint64_t mask = Simd::equal(at[0] + pos, values[0]);
-        for (std::size_t k = 1; k < positions; ++k) mask &= Simd::equal(at[k] + pos, values[k]);
+    // so every load stays in bounds, while pos is below this.
+    const std::size_t steps_end = last_start - from >= Simd::width - 1 ? last_start - (Simd::width - 1) + 1 : from;
+
+    while (pos < steps_end) {
+        const candidate_step step = next_candidate_step<Simd, Fixed>(at, values, pos, steps_end);
+        pos = step.pos;
+        std::uint64_t mask = step.mask;
+        if (mask == 0) break;
         // Each step starts at or after the end of the last occurrence found.
         while (mask != 0) {
             const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(mask)) / Simd::mask_bits;
@@ -119,6 +147,7 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
                 mask = done >= 64 ? 0 : mask & (~0ULL << done);
             }
         }
+        pos += Simd::width;
     }
     for (pos = pos > allowed ? pos : allowed; pos <= last_start; ++pos) {
         if (filter_at(haystack + pos, filter) && needle_at(haystack + pos, filter)) {

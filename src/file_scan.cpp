@@ -1,0 +1,241 @@
+#include "file_scan.hpp"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <chrono>
+#include <csetjmp>
+#include <csignal>
+
+#include "block_buffer.hpp"
+#endif
+
+namespace bytehunt {
+
+#if defined(_WIN32)
+
+file_scan_result scan_regular_file(std::FILE* /*stream*/, searcher& /*finder*/, offset_sink& /*sink*/,
+                                   unsigned /*ways*/, std::size_t /*stretch_size*/) {
+    return {scan_outcome::complete, 0, {}};
+}
+
+#else
+
+namespace {
+
+// Where a fault in the map lands, and the map's extent; set while a scan
+// runs.
+sigjmp_buf* fault_landing = nullptr;
+const volatile std::uint8_t* fault_map = nullptr;
+volatile std::size_t fault_map_length = 0;
+
+// A fault inside the map means that the file shrank under it (or that its
+// storage failed): the scan jumps back and reads on. Any other SIGBUS (a
+// fault elsewhere, or one sent by another process) takes its default action,
+// as it would without this handler.
+void on_bus_error(int signal, siginfo_t* info, void* /*context*/) {
+    const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    const auto begin = reinterpret_cast<std::uintptr_t>(fault_map);
+    if (info->si_code > 0 && fault_landing != nullptr && address - begin < fault_map_length) {
+        siglongjmp(*fault_landing, 1);
+    }
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    // Blocked until the handler returns, then fatal; a fault elsewhere
+    // simply happens again, now fatal.
+    if (info->si_code <= 0) raise(signal);
+}
+
+// Passes offsets on and remembers how far the search is decided. Offsets
+// found in mapped memory are passed on only while the file still holds the
+// whole occurrence: past a shrinking file's new end, the map shows zeros.
+class checked_sink final : public offset_sink {
+public:
+    checked_sink(offset_sink& next, int descriptor, std::size_t needle_length)
+        : next_(next), descriptor_(descriptor), needle_length_(needle_length) {}
+
+    bool accept(const std::uint64_t* offsets, std::size_t count) override {
+        std::size_t kept = count;
+        if (mapped) {
+            struct stat info {};
+            const std::uint64_t reach = fstat(descriptor_, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+            while (kept > 0 && offsets[kept - 1] + needle_length_ > reach) --kept;
+        }
+        if (kept > 0) {
+            if (!next_.accept(offsets, kept)) return false;
+            decided = offsets[kept - 1] + needle_length_;
+        }
+        if (kept == count) return true;
+        shrunk = true;
+        return false;
+    }
+    bool flush() override { return next_.flush(); }
+
+    // Whether the offsets come from mapped memory.
+    bool mapped = false;
+    // Set when the file no longer held an occurrence found in the map.
+    bool shrunk = false;
+    // Volatile: read after a jump out of the signal handler.
+    volatile std::uint64_t decided = 0;
+
+private:
+    offset_sink& next_;
+    int descriptor_;
+    std::size_t needle_length_;
+};
+
+// Reads up to `length` bytes at `offset` and returns how many it got: fewer
+// if the file ends first or a read fails (reading on with read() then tells
+// which).
+std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, std::uint64_t offset) {
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t count = pread(descriptor, into + got, length - got, static_cast<off_t>(offset + got));
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        got += static_cast<std::size_t>(count);
+    }
+    return got;
+}
+
+// Mapped pages are released behind the search this many bytes at a time:
+// few calls, and few pages held.
+constexpr std::uint64_t release_size = std::uint64_t{4} << 20;
+
+std::uint64_t now_ns() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+}  // namespace
+
+file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink, unsigned ways,
+                                   std::size_t stretch_size) {
+    const int descriptor = fileno(stream);
+    const std::size_t needle_length = finder.needle_length();
+    struct stat info {};
+    // 32-bit builds read on: the only 32-bit machines we can test on
+    // (qemu-user) map offsets of 4 GiB and more to the wrong bytes.
+    if (sizeof(void*) < 8 || needle_length == 0 || fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::uint64_t>(info.st_size) < needle_length) {
+        return {scan_outcome::complete, 0, {}};
+    }
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+
+    void* const view = ways == way_bit(read_way::copy)
+                           ? MAP_FAILED
+                           : mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, descriptor, 0);
+    const bool map_available = view != MAP_FAILED;
+    const auto* const map = static_cast<const std::uint8_t*>(map_available ? view : nullptr);
+    if (map_available) (void)madvise(view, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
+#if defined(POSIX_FADV_SEQUENTIAL)
+    (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+#if !defined(MADV_POPULATE_READ)
+    ways &= ~way_bit(read_way::populated_map);
+#endif
+    read_way_chooser chooser(map_available ? ways : way_bit(read_way::copy));
+    block_buffer buffer(stretch_size + needle_length - 1);
+    checked_sink checked(sink, descriptor, needle_length);
+    // Volatile: read after a jump out of the signal handler.
+    volatile std::uint64_t brought[read_way_count] = {};
+    volatile bool write_failed = false;
+    std::uint64_t released = 0;    // the map's pages below this are released
+    std::uint64_t mapped_end = 0;  // and none at or past this was touched
+
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_sigaction = on_bus_error;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigjmp_buf landing;
+    if (map_available) {
+        fault_map = map;
+        fault_map_length = static_cast<std::size_t>(size);
+        fault_landing = &landing;
+        if (sigaction(SIGBUS, &action, &previous) != 0) chooser = read_way_chooser(way_bit(read_way::copy));
+    }
+
+    if (sigsetjmp(landing, 1) == 0) {
+        // Each stretch decides the starts in [begin, begin + stretch_size)
+        // and needs the needle_length - 1 bytes after them.
+        while (size - checked.decided >= needle_length) {
+            const std::uint64_t begin = checked.decided;
+            const std::uint64_t starts_end = size - begin > stretch_size ? begin + stretch_size : size;
+            const std::uint64_t bytes_end =
+                size - starts_end > needle_length - 1 ? starts_end + needle_length - 1 : size;
+            auto length = static_cast<std::size_t>(bytes_end - begin);
+            const read_way way = chooser.next();
+            const std::uint64_t started = now_ns();
+            const std::uint8_t* data = nullptr;
+            bool cut_short = false;
+            if (way == read_way::copy) {
+                // What was read is searched, and the rest left to read().
+                const std::size_t got = read_up_to(descriptor, buffer.data(), length, begin);
+                cut_short = got < length;
+                length = got;
+                data = buffer.data();
+            } else {
+                data = map + begin;
+#if defined(MADV_POPULATE_READ)
+                if (way == read_way::populated_map) {
+                    // Refused beyond the file's end: the search then faults.
+                    const std::uint64_t first_page = begin / page * page;
+                    (void)madvise(const_cast<std::uint8_t*>(map) + first_page,
+                                  static_cast<std::size_t>(bytes_end - first_page), MADV_POPULATE_READ);
+                }
+#endif
+            }
+            checked.mapped = way != read_way::copy;
+            std::size_t from = 0;
+            if (!search_block(finder, data, length, begin, from, checked)) {
+                write_failed = !checked.shrunk;
+                break;
+            }
+            // The search's cost is the same either way, and a map's pages
+            // come in as the search reaches them: the stretch is timed whole.
+            chooser.record(length, now_ns() - started);
+            brought[static_cast<int>(way)] += length;
+            if (begin + from > checked.decided) checked.decided = begin + from;
+            if (cut_short) break;
+            assert(checked.decided > begin && "every stretch decides at least one start");
+            // Mapped pages wholly behind the search are not needed again:
+            // they are released a few stretches at a time, and all of them
+            // once the copy takes over.
+            if (way != read_way::copy) mapped_end = bytes_end;
+            const std::uint64_t behind = checked.decided / page * page;
+            if (map_available &&
+                (behind - released >= release_size || (way == read_way::copy && mapped_end > released))) {
+                (void)madvise(const_cast<std::uint8_t*>(map) + released, static_cast<std::size_t>(behind - released),
+                              MADV_DONTNEED);
+                released = behind;
+            }
+        }
+    }
+    // After a fault in the map: the file shrank under it, or its storage
+    // failed; reading on from what is decided finds out which.
+    if (map_available) {
+        sigaction(SIGBUS, &previous, nullptr);
+        fault_landing = nullptr;
+        fault_map = nullptr;
+        fault_map_length = 0;
+        munmap(view, static_cast<std::size_t>(size));
+    }
+    file_scan_result result{write_failed ? scan_outcome::write_failed : scan_outcome::complete, checked.decided,
+                            {}};
+    for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] = brought[way];
+    return result;
+}
+
+#endif
+
+}  // namespace bytehunt

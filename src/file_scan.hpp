@@ -1,0 +1,40 @@
+// Searching a regular file stretch by stretch, each stretch brought in the way
+// that costs least on this machine and for this file's pages: read() into a
+// buffer, or one memory map of the whole file whose pages are released
+// behind the search, so that memory stays within a few MiB.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "read_choice.hpp"
+#include "stream_search.hpp"
+
+namespace bytehunt {
+
+struct file_scan_result {
+    // complete: the stretches ended at `next_offset`; write_failed: the sink
+    // failed.
+    scan_outcome outcome;
+    // Every start before it was searched and its occurrences handed on. The
+    // rest of the input (the last bytes, whatever a file grew by, the rest of
+    // a file that shrank or failed to read, or all of an input that is not a
+    // regular file) is read on from here.
+    std::uint64_t next_offset;
+    // Bytes each way brought in, by read_way.
+    std::uint64_t brought[read_way_count];
+};
+
+// Bytes whose starts one stretch decides.
+constexpr std::size_t default_stretch_size = std::size_t{1} << 20;
+
+// Searches the regular file open as `stream` up to the size it has now,
+// without moving the stream. An offset found in mapped memory is handed on
+// only while the file still holds the whole occurrence: a file that shrinks
+// under the map leaves the rest to read(), which finds its true end. Pipes
+// and devices, empty needles, Windows and 32-bit builds return at 0.
+file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink,
+                                   unsigned ways = all_read_ways,
+                                   std::size_t stretch_size = default_stretch_size);
+
+}  // namespace bytehunt
