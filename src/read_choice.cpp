@@ -5,7 +5,7 @@
 namespace bytehunt {
 
 read_way_chooser::read_way_chooser(unsigned ways) {
-    ways |= way_bit(read_way::copy);
+    if ((ways & all_read_ways) == 0) ways = way_bit(read_way::copy);
     for (const read_way way : {read_way::copy, read_way::map, read_way::populated_map}) {
         if ((ways & way_bit(way)) != 0) ways_[way_count_++] = way;
     }

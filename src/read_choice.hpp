@@ -23,7 +23,7 @@ constexpr unsigned all_read_ways = (1u << read_way_count) - 1;
 
 class read_way_chooser {
 public:
-    // `ways`: the ways it may choose from; the copy is always among them.
+    // `ways`: the ways it may choose from; none means the copy.
     explicit read_way_chooser(unsigned ways);
 
     // The way to bring in the next stretch.

@@ -1,0 +1,149 @@
+// A regular file searched stretch by stretch: every way of reading agrees with
+// the reference across stretch boundaries, a map never shows bytes past the
+// end of a file cut under it, and the choice of way follows what each costs.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <random>
+
+#include "memory_source.hpp"
+#include "scan.hpp"
+
+namespace {
+
+using bytehunt::read_way;
+using bytehunt::way_bit;
+using bytes = std::vector<std::uint8_t>;
+using offsets = std::vector<std::uint64_t>;
+
+// A file holding `data`, open for reading, removed afterwards.
+struct temp_file {
+    explicit temp_file(const bytes& data) {
+        char name[] = "/tmp/bytehunt-test-XXXXXX";
+        const int descriptor = mkstemp(name);
+        path = name;
+        EXPECT_EQ(write(descriptor, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        close(descriptor);
+        stream = std::fopen(name, "rb");
+    }
+    ~temp_file() {
+        std::fclose(stream);
+        unlink(path.c_str());
+    }
+    std::string path;
+    std::FILE* stream;
+};
+
+// Collects offsets, and runs `on_first_batch` once, when the first arrives.
+class watching_sink final : public bytehunt::offset_sink {
+public:
+    bool accept(const std::uint64_t* at, std::size_t count) override {
+        if (found.empty() && on_first_batch) on_first_batch();
+        found.insert(found.end(), at, at + count);
+        return true;
+    }
+    offsets found;
+    std::function<void()> on_first_batch;
+};
+
+TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
+    std::mt19937 rng(99);
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    for (const std::size_t stretch : {page, 3 * page + 5}) {
+        // Two letters, with a run of 41 around every stretch boundary.
+        bytes haystack(14 * stretch + 9);
+        for (auto& b : haystack) b = rng() % 2 == 0 ? 0x41 : 0x42;
+        for (std::size_t at = stretch; at < haystack.size(); at += stretch) {
+            for (std::size_t k = at - 4; k < at + 5; ++k) haystack[k] = 0x41;
+        }
+        const bytes boundary(haystack.begin() + static_cast<std::ptrdiff_t>(2 * stretch - 3),
+                             haystack.begin() + static_cast<std::ptrdiff_t>(2 * stretch + 13));
+        const bytes needles[] = {{0x41, 0x41}, {0x42, 0x41, 0x41, 0x41, 0x41, 0x41}, boundary, {0x43, 0x41}};
+        temp_file file(haystack);
+        for (const unsigned ways : {way_bit(read_way::copy), way_bit(read_way::map), way_bit(read_way::populated_map),
+                                    bytehunt::all_read_ways}) {
+            for (const bytes& needle : needles) {
+                SCOPED_TRACE(testing::Message() << "ways " << ways << " stretch " << stretch << " needle of "
+                                                << needle.size());
+                bytehunt::searcher finder(needle.data(), needle.size());
+                test_support::vector_sink sink;
+                std::fseek(file.stream, 0, SEEK_SET);
+                const bytehunt::file_scan_result result =
+                    bytehunt::scan_regular_file(file.stream, finder, sink, ways, stretch);
+                // The last bytes are left to read(), from where the stretches ended.
+                ASSERT_EQ(result.outcome, bytehunt::scan_outcome::complete);
+                EXPECT_GT(result.next_offset + needle.size(), haystack.size());
+                // Every way allowed was used; the map was not quietly left out.
+                for (std::size_t way = 0; way < bytehunt::read_way_count; ++way) {
+                    EXPECT_EQ(result.brought[way] > 0, (ways >> way & 1) != 0) << "way " << way;
+                }
+                std::fseek(file.stream, 0, SEEK_SET);
+                test_support::vector_sink whole;
+                ASSERT_EQ(bytehunt::scan_input(file.stream, finder, whole, ways, stretch),
+                          bytehunt::scan_outcome::complete);
+                EXPECT_EQ(whole.offsets_, test_support::reference_offsets(haystack, needle));
+            }
+        }
+    }
+}
+
+TEST(FileScan, AFileCutUnderTheMapShowsNothingPastItsNewEnd) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const bytes zeros(64 * page, 0x00);
+    const bytes needle = {0x00, 0x00};
+    // Past an unaligned end the map shows zeros for the rest of the page;
+    // past an aligned one it faults.
+    for (const std::size_t cut : {25 * page + 1, 24 * page}) {
+        for (const unsigned ways : {way_bit(read_way::map), way_bit(read_way::populated_map)}) {
+            temp_file file(zeros);
+            bytehunt::searcher finder(needle.data(), needle.size());
+            watching_sink sink;
+            sink.on_first_batch = [&] { ASSERT_EQ(truncate(file.path.c_str(), static_cast<off_t>(cut)), 0); };
+            ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, ways, 16 * page),
+                      bytehunt::scan_outcome::complete);
+            offsets expected;
+            for (std::uint64_t at = 0; at + 2 <= cut; at += 2) expected.push_back(at);
+            EXPECT_EQ(sink.found, expected) << "cut at " << cut << ", ways " << ways;
+        }
+    }
+}
+
+TEST(FileScan, KeepsTheWayThatCostLeastInItsTrial) {
+    using bytehunt::read_way_chooser;
+    constexpr read_way copy = read_way::copy, map = read_way::map, populated = read_way::populated_map;
+    const struct {
+        unsigned ways;
+        // Nanoseconds per 1000 bytes of each way's stretches in the trial.
+        std::uint64_t costs[bytehunt::read_way_count][read_way_chooser::trial_rounds];
+        read_way kept;
+    } cases[] = {
+        {bytehunt::all_read_ways, {{100, 100}, {60, 70}, {80, 80}}, map},
+        {bytehunt::all_read_ways, {{100, 90}, {95, 200}, {300, 40}}, populated},  // the best of each
+        {bytehunt::all_read_ways, {{50, 50}, {50, 50}, {50, 50}}, copy},          // a tie keeps the copy
+        {way_bit(copy) | way_bit(map), {{100, 100}, {100, 99}, {0, 0}}, map},
+        {way_bit(copy), {{100, 100}, {0, 0}, {0, 0}}, copy},
+    };
+    for (const auto& c : cases) {
+        read_way_chooser chooser(c.ways);
+        const unsigned count = static_cast<unsigned>(__builtin_popcount(c.ways));
+        unsigned round[bytehunt::read_way_count] = {};
+        for (unsigned stretch = 0; stretch < read_way_chooser::trial_rounds * count; ++stretch) {
+            const auto way = static_cast<std::size_t>(chooser.next());
+            ASSERT_NE(c.ways >> way & 1, 0u);
+            chooser.record(1000, c.costs[way][round[way]++]);
+        }
+        for (unsigned way = 0; way < bytehunt::read_way_count; ++way) {
+            EXPECT_EQ(round[way], (c.ways >> way & 1) * read_way_chooser::trial_rounds);
+        }
+        // The way kept holds until the next trial, which starts with it.
+        for (unsigned stretch = 0; stretch <= read_way_chooser::settled_stretches; ++stretch) {
+            ASSERT_EQ(chooser.next(), c.kept) << "stretch " << stretch;
+            chooser.record(1000, 1);
+        }
+    }
+}
+
+}  // namespace
