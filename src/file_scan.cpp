@@ -144,7 +144,8 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
     ways &= ~way_bit(read_way::populated_map);
 #endif
     read_way_chooser chooser(map_available ? ways : way_bit(read_way::copy));
-    block_buffer buffer(stretch_size + needle_length - 1);
+    // No larger than the file: a small file needs no large buffer.
+    block_buffer buffer(static_cast<std::size_t>(size < stretch_size ? size : stretch_size) + needle_length - 1);
     checked_sink checked(sink, descriptor, needle_length);
     // Volatile: read after a jump out of the signal handler.
     volatile std::uint64_t brought[read_way_count] = {};

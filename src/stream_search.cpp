@@ -8,7 +8,7 @@ namespace bytehunt {
 
 bool search_block(searcher& finder, const std::uint8_t* data, std::size_t length, std::uint64_t base,
                   std::size_t& from, offset_sink& sink) {
-    constexpr std::size_t batch_size = 1024;
+    constexpr std::size_t batch_size = 4096;
     std::size_t starts[batch_size];
     std::uint64_t offsets[batch_size];
     const match_list matches{starts, batch_size};
