@@ -6,13 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <csetjmp>
 #include <csignal>
 
 #include "block_buffer.hpp"
+#include "check.hpp"
 #endif
 
 namespace bytehunt {
@@ -65,7 +65,8 @@ public:
         std::size_t kept = count;
         if (mapped) {
             struct stat info {};
-            const std::uint64_t reach = fstat(descriptor_, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+            const std::uint64_t reach =
+                fstat(descriptor_, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
             while (kept > 0 && offsets[kept - 1] + needle_length_ > reach) --kept;
         }
         if (kept > 0) {
@@ -110,9 +111,9 @@ std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, s
 constexpr std::uint64_t release_size = std::uint64_t{4} << 20;
 
 std::uint64_t now_ns() {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
 }
 
 }  // namespace
@@ -131,9 +132,9 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
     const auto size = static_cast<std::uint64_t>(info.st_size);
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 
-    void* const view = ways == way_bit(read_way::copy)
-                           ? MAP_FAILED
-                           : mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, descriptor, 0);
+    void* const view = ways == way_bit(read_way::copy) ? MAP_FAILED
+                                                       : mmap(nullptr, static_cast<std::size_t>(size),
+                                                              PROT_READ, MAP_PRIVATE, descriptor, 0);
     const bool map_available = view != MAP_FAILED;
     const auto* const map = static_cast<const std::uint8_t*>(map_available ? view : nullptr);
     if (map_available) (void)madvise(view, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
@@ -145,7 +146,8 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
 #endif
     read_way_chooser chooser(map_available ? ways : way_bit(read_way::copy));
     // No larger than the file: a small file needs no large buffer.
-    block_buffer buffer(static_cast<std::size_t>(size < stretch_size ? size : stretch_size) + needle_length - 1);
+    block_buffer buffer(static_cast<std::size_t>(size < stretch_size ? size : stretch_size) + needle_length -
+                        1);
     checked_sink checked(sink, descriptor, needle_length);
     // Volatile: read after a jump out of the signal handler.
     volatile std::uint64_t brought[read_way_count] = {};
@@ -208,7 +210,7 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
             brought[static_cast<int>(way)] += length;
             if (begin + from > checked.decided) checked.decided = begin + from;
             if (cut_short) break;
-            assert(checked.decided > begin && "every stretch decides at least one start");
+            BYTEHUNT_CHECK(checked.decided > begin);
             // Mapped pages wholly behind the search are not needed again:
             // they are released a few stretches at a time, and all of them
             // once the copy takes over.
@@ -216,8 +218,8 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
             const std::uint64_t behind = checked.decided / page * page;
             if (map_available &&
                 (behind - released >= release_size || (way == read_way::copy && mapped_end > released))) {
-                (void)madvise(const_cast<std::uint8_t*>(map) + released, static_cast<std::size_t>(behind - released),
-                              MADV_DONTNEED);
+                (void)madvise(const_cast<std::uint8_t*>(map) + released,
+                              static_cast<std::size_t>(behind - released), MADV_DONTNEED);
                 released = behind;
             }
         }
@@ -231,8 +233,8 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
         fault_map_length = 0;
         munmap(view, static_cast<std::size_t>(size));
     }
-    file_scan_result result{write_failed ? scan_outcome::write_failed : scan_outcome::complete, checked.decided,
-                            {}};
+    file_scan_result result{
+        write_failed ? scan_outcome::write_failed : scan_outcome::complete, checked.decided, {}};
     for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] = brought[way];
     return result;
 }

@@ -80,4 +80,22 @@ std::FILE* open_input(const char* path) {
 #endif
 }
 
+bool input_is_output(std::FILE* stream) {
+#if defined(_WIN32)
+    const auto input = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    BY_HANDLE_FILE_INFORMATION in{};
+    BY_HANDLE_FILE_INFORMATION out{};
+    return output != INVALID_HANDLE_VALUE && GetFileType(output) == FILE_TYPE_DISK &&
+           GetFileInformationByHandle(input, &in) != 0 && GetFileInformationByHandle(output, &out) != 0 &&
+           in.dwVolumeSerialNumber == out.dwVolumeSerialNumber && in.nFileIndexHigh == out.nFileIndexHigh &&
+           in.nFileIndexLow == out.nFileIndexLow;
+#else
+    struct stat in {};
+    struct stat out {};
+    return fstat(fileno(stream), &in) == 0 && fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode) &&
+           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+#endif
+}
+
 }  // namespace bytehunt

@@ -40,4 +40,8 @@ private:
 // directory counts as a file that cannot be opened.
 std::FILE* open_input(const char* path);
 
+// Whether standard output is the very regular file open as `stream`: a
+// search of it would find its own report and write more, without end.
+bool input_is_output(std::FILE* stream);
+
 }  // namespace bytehunt

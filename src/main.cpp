@@ -68,6 +68,14 @@ int main(int argc, char** argv) {
         return finish(exit_io_failure);
     }
 
+    if (bytehunt::input_is_output(stream)) {
+        // Searching it would find the report's own lines and write more
+        // until the disk is full; nothing is written to it.
+        std::fclose(stream);
+        std::fputs((std::string("Input file ") + path + " is also the output\n").c_str(), stderr);
+        return exit_io_failure;
+    }
+
     scan_result result{};
     try {
         result = scan_file(stream);

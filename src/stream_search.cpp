@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "block_buffer.hpp"
+#include "check.hpp"
 
 namespace bytehunt {
 
@@ -13,7 +14,9 @@ bool search_block(searcher& finder, const std::uint8_t* data, std::size_t length
     std::uint64_t offsets[batch_size];
     const match_list matches{starts, batch_size};
     for (;;) {
+        const std::size_t before = from;
         const std::size_t count = finder.find_all(data, length, from, matches, from);
+        BYTEHUNT_CHECK(count < batch_size || from > before);
         for (std::size_t i = 0; i < count; ++i) offsets[i] = base + starts[i];
         if (count > 0 && !sink.accept(offsets, count)) return false;
         if (count < batch_size) break;

@@ -15,10 +15,16 @@ TEST(ConsoleText, ShowsWhatWasTypedAndReplacesWhatIsNotUtf8) {
         {"\xf0\x9f\x98\x80", u"\U0001F600"},  // beyond 16 bits: a surrogate pair
         {"a\xff"
          "b",
-         u"a\uFFFDb"},                            // not a lead byte
-        {"\xe6\x96", u"\uFFFD\uFFFD"},            // cut short
-        {"\xc0\xaf", u"\uFFFD\uFFFD"},            // overlong
-        {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},  // a surrogate's encoding
+         u"a\uFFFDb"},                                                // not a lead byte
+        {"\xe6\x96", u"\uFFFD\uFFFD"},                                // cut short
+        {"\xc0\xaf", u"\uFFFD\uFFFD"},                                // overlong
+        {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},                      // a surrogate's encoding
+        {"\xf4\x8f\xbf\xbf", u"\U0010FFFF"},                          // the last code point
+        {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},            // past it
+        {"\xc3(", u"\uFFFD("},                                        // a continuation byte below 80
+        {"\xc3\xc3\xa9", u"\uFFFD\u00e9"},                            // and one above BF
+        {"\xf8\x88\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},  // leads F8 to FF
+        {"\xff\xfe", u"\uFFFD\uFFFD"},
     };
     for (const auto& c : cases) EXPECT_TRUE(bytehunt::console_text(c.utf8) == c.expected) << c.utf8;
 }

@@ -72,7 +72,8 @@ long long before_read(int fd, size_t count) {
             errno = EIO;
             return -1;
         }
-        if (static_cast<long long>(count) > fail_after - total) count = static_cast<size_t>(fail_after - total);
+        if (static_cast<long long>(count) > fail_after - total)
+            count = static_cast<size_t>(fail_after - total);
     }
     resize_when_due(fd);
     return static_cast<long long>(count);

@@ -63,11 +63,11 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
                              haystack.begin() + static_cast<std::ptrdiff_t>(2 * stretch + 13));
         const bytes needles[] = {{0x41, 0x41}, {0x42, 0x41, 0x41, 0x41, 0x41, 0x41}, boundary, {0x43, 0x41}};
         temp_file file(haystack);
-        for (const unsigned ways : {way_bit(read_way::copy), way_bit(read_way::map), way_bit(read_way::populated_map),
-                                    bytehunt::all_read_ways}) {
+        for (const unsigned ways : {way_bit(read_way::copy), way_bit(read_way::map),
+                                    way_bit(read_way::populated_map), bytehunt::all_read_ways}) {
             for (const bytes& needle : needles) {
-                SCOPED_TRACE(testing::Message() << "ways " << ways << " stretch " << stretch << " needle of "
-                                                << needle.size());
+                SCOPED_TRACE(testing::Message()
+                             << "ways " << ways << " stretch " << stretch << " needle of " << needle.size());
                 bytehunt::searcher finder(needle.data(), needle.size());
                 test_support::vector_sink sink;
                 std::fseek(file.stream, 0, SEEK_SET);

@@ -44,14 +44,18 @@ TEST(Search, EveryPathAgreesWithTheReferenceOnRandomInput) {
     for (cpu_path path : supported_paths()) {
         SCOPED_TRACE(bytehunt::cpu_path_name(path));
         for (std::size_t needle_length = 1; needle_length <= 128; ++needle_length) {
-            for (int trial = 0; trial < 6; ++trial) {
+            for (int trial = 0; trial < 8; ++trial) {
                 const bytes& alphabet = alphabets[trial % 3];
-                const bytes haystack = random_bytes(rng, 64 + rng() % 1500, alphabet);
-                // Half the needles are cut from the haystack so that they occur.
+                bytes haystack = random_bytes(rng, 64 + rng() % 1500, alphabet);
+                // Trials 4 and up open with a KiB that lacks every needle byte.
+                if (trial >= 4) haystack.insert(haystack.begin(), 1100, 0xee);
+                // Needles cut from the haystack (they occur), drawn from its
+                // letters, or cut and then given a byte it lacks (near misses).
                 bytes needle = random_bytes(rng, needle_length, alphabet);
-                if (trial % 2 == 0 && haystack.size() > needle_length) {
-                    const std::size_t at = rng() % (haystack.size() - needle_length);
+                if (trial % 4 != 1 && haystack.size() > needle_length + 1100) {
+                    const std::size_t at = 1100 + rng() % (haystack.size() - needle_length - 1100);
                     needle.assign(haystack.begin() + at, haystack.begin() + at + needle_length);
+                    if (trial % 4 == 2) needle[rng() % needle_length] = 0x99;
                 }
                 const auto expected = reference_offsets(haystack, needle);
                 const std::size_t block = needle_length + rng() % 300;
@@ -60,6 +64,54 @@ TEST(Search, EveryPathAgreesWithTheReferenceOnRandomInput) {
                 ASSERT_EQ(scanned_offsets(haystack, needle, path, block, 1 + rng() % 97), expected)
                     << "length " << needle_length << " block " << block;
             }
+        }
+    }
+}
+
+// A kernel that gives up in the very step in which it recorded an
+// occurrence resumes past that occurrence, where it gave up.
+TEST(Search, KernelThatGivesUpAfterAnOccurrenceResumesPastIt) {
+    const bytes needle = {0x41, 0x42, 0x43};
+    const bytes false_candidate = {0x41, 0x42, 0x00};
+    bytes haystack = repeated(false_candidate, 32);  // 32 false candidates, then the needle at 96
+    haystack.insert(haystack.end(), needle.begin(), needle.end());
+    const bytes tail = repeated(false_candidate, 20);  // the 33rd, at 99 in the same step, gives up
+    haystack.insert(haystack.end(), tail.begin(), tail.end());
+    const bytehunt::needle_filter filter{needle.data(), 3, 2, {0, 1}, {0x41, 0x42}, nullptr};
+    for (cpu_path path : supported_paths()) {
+        std::size_t starts[4];
+        const bytehunt::prefilter_result result =
+            bytehunt::kernel_for(path)(haystack.data(), haystack.size(), 0, filter, {starts, 4}, 7);
+        EXPECT_EQ(result.count, 1u) << bytehunt::cpu_path_name(path);
+        EXPECT_EQ(starts[0], 96u) << bytehunt::cpu_path_name(path);
+        EXPECT_TRUE(result.gave_up) << bytehunt::cpu_path_name(path);
+        EXPECT_EQ(result.resume, 100u) << bytehunt::cpu_path_name(path);
+    }
+}
+
+// The filter's positions are different needle positions holding the bytes
+// it compares: a filter as long as the needle skips the full compare, which
+// is only right when every position is covered once.
+TEST(Search, FilterPositionsAreDistinctNeedlePositions) {
+    const struct {
+        bytes needle;
+        bytes sample;
+        std::vector<std::uint32_t> misses;  // learned failures per position
+    } cases[] = {
+        {{0x41, 0x42}, bytes(1024, 0x41), {0, 9}},
+        {{0x41, 0x42, 0x41}, repeated({0x41, 0x42}, 512), {9, 9, 9}},
+        {repeated({0x00, 0xff}, 6), bytes(1024, 0xff), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+        {repeated({0x41, 0x42, 0x43}, 10), {}, std::vector<std::uint32_t>(30, 0)},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint32_t> misses = c.misses;
+        const bytehunt::needle_filter filter = bytehunt::choose_filter(
+            c.needle.data(), c.needle.size(), c.sample.data(), c.sample.size(), misses.data());
+        ASSERT_GE(filter.count, 2u);
+        ASSERT_LE(filter.count, std::min(c.needle.size(), bytehunt::max_filter_positions));
+        for (std::size_t k = 0; k < filter.count; ++k) {
+            EXPECT_EQ(filter.values[k], c.needle[filter.offsets[k]]);
+            for (std::size_t j = 0; j < k; ++j) EXPECT_NE(filter.offsets[j], filter.offsets[k]);
         }
     }
 }

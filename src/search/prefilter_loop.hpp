@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "check.hpp"
 #include "prefilter.hpp"
 
 namespace bytehunt {
@@ -74,9 +75,9 @@ struct candidate_step {
 };
 
 template <class Simd, std::size_t Fixed>
-__attribute__((noinline)) candidate_step next_candidate_step(
-    const std::uint8_t* const (&at)[Fixed], const typename Simd::vector (&values)[Fixed], std::size_t pos,
-    std::size_t end) {
+__attribute__((noinline)) candidate_step next_candidate_step(const std::uint8_t* const (&at)[Fixed],
+                                                             const typename Simd::vector (&values)[Fixed],
+                                                             std::size_t pos, std::size_t end) {
     const std::uint8_t* where[Fixed];
     typename Simd::vector value[Fixed];
     for (std::size_t k = 0; k < Fixed; ++k) where[k] = at[k], value[k] = values[k];
@@ -113,7 +114,8 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
     std::size_t pos = from;
     // Every start in [pos, pos + width) is a full needle inside the haystack,
     // so every load stays in bounds, while pos is below this.
-    const std::size_t steps_end = last_start - from >= Simd::width - 1 ? last_start - (Simd::width - 1) + 1 : from;
+    const std::size_t steps_end =
+        last_start - from >= Simd::width - 1 ? last_start - (Simd::width - 1) + 1 : from;
 
     while (pos < steps_end) {
         const candidate_step step = next_candidate_step<Simd, Fixed>(at, values, pos, steps_end);
@@ -121,7 +123,8 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
         std::uint64_t mask = step.mask;
         if (mask == 0) break;
         // Each step starts at or after the end of the last occurrence found.
-        while (mask != 0) {
+        for (std::size_t turns = 1; mask != 0; ++turns) {
+            BYTEHUNT_CHECK(turns <= Simd::width);  // each turn clears a candidate
             const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(mask)) / Simd::mask_bits;
             if (needle_at(haystack + start, filter)) {
                 matches.starts[count++] = start;

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "check.hpp"
+
 namespace bytehunt {
 
 bool cpu_path_supported(cpu_path path) {
@@ -25,15 +27,6 @@ const char* cpu_path_name(cpu_path path) {
     return names[static_cast<int>(path)];
 }
 
-cpu_path best_cpu_path() {
-    for (const cpu_path path : {cpu_path::avx512, cpu_path::avx2, cpu_path::sse2, cpu_path::neon}) {
-        if (cpu_path_supported(path)) return path;
-    }
-    return cpu_path::portable;
-}
-
-namespace {
-
 prefilter_kernel kernel_for(cpu_path path) {
     if (!cpu_path_supported(path)) return prefilter_portable;
     switch (path) {
@@ -48,6 +41,15 @@ prefilter_kernel kernel_for(cpu_path path) {
         default: return prefilter_portable;
     }
 }
+
+cpu_path best_cpu_path() {
+    for (const cpu_path path : {cpu_path::avx512, cpu_path::avx2, cpu_path::sse2, cpu_path::neon}) {
+        if (cpu_path_supported(path)) return path;
+    }
+    return cpu_path::portable;
+}
+
+namespace {
 
 // False candidates tolerated, one per 2^shift bytes: few in the normal mode,
 // where the filter is chosen anew when it is passed; more in the tolerant one,
@@ -82,7 +84,9 @@ std::size_t searcher::find_all(const std::uint8_t* haystack, std::size_t length,
     std::size_t count = 0;
     if (kind_ == kind::filtered) {
         while (count < matches.capacity && length >= length_ && from <= length - length_) {
+            const std::size_t before = from;
             count += step(haystack, length, from, {matches.starts + count, matches.capacity - count});
+            BYTEHUNT_CHECK(from > before);
         }
     } else if (kind_ == kind::one_byte) {
         for (; count < matches.capacity && from < length; ++count) {

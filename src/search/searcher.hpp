@@ -19,6 +19,8 @@ const char* cpu_path_name(cpu_path path);
 // The fastest path this CPU runs.
 cpu_path best_cpu_path();
 bool cpu_path_supported(cpu_path path);
+// The filter kernel of a path; the portable one where the CPU lacks it.
+prefilter_kernel kernel_for(cpu_path path);
 
 // What the searcher did, for tests and diagnostics.
 struct searcher_stats {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "check.hpp"
 #include "prefilter.hpp"
 
 namespace bytehunt {
@@ -77,7 +78,9 @@ std::size_t two_way_searcher::find(const std::uint8_t* haystack, std::size_t len
     if (m == 0) return not_found;
     std::size_t memory = 0;
     std::size_t pos = from;
-    while (pos <= length && length - pos >= m) {
+    for (std::size_t turns = 1; pos <= length && length - pos >= m; ++turns) {
+        BYTEHUNT_CHECK(turns <= length - from);  // every turn moves on
+
         // The needle's last byte against the haystack: a shift that skips
         // every start at which that byte could not line up.
         const std::size_t end = last_end_[haystack[pos + m - 1]];
