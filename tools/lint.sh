@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 bash tools/deps.sh clang-format clang-tidy cmake make g++
 mapfile -t files < <(git ls-files '*.cpp' '*.hpp')
 clang-format --dry-run --Werror "${files[@]}"
-cmake -S . -B build/tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B build/tidy -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=OFF >/dev/null
 # Only the files this machine builds: a kernel for another CPU (NEON) is
 # checked by its cross build, warnings as errors.
 mapfile -t sources < <(git ls-files 'src/*.cpp' | while read -r f; do
