@@ -32,7 +32,8 @@ constexpr std::size_t default_stretch_size = std::size_t{1} << 20;
 // without moving the stream. An offset found in mapped memory is handed on
 // only while the file still holds the whole occurrence: a file that shrinks
 // under the map leaves the rest to read(), which finds its true end. Pipes
-// and devices, empty needles, Windows and 32-bit builds return at 0.
+// and devices, empty needles and Windows return at 0; 32-bit builds only
+// copy.
 file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink,
                                    unsigned ways = all_read_ways,
                                    std::size_t stretch_size = default_stretch_size);

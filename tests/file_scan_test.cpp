@@ -65,6 +65,7 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
         temp_file file(haystack);
         for (const unsigned ways : {way_bit(read_way::copy), way_bit(read_way::map),
                                     way_bit(read_way::populated_map), bytehunt::all_read_ways}) {
+            if (sizeof(void*) < 8 && ways != way_bit(read_way::copy)) continue;  // 32-bit builds only copy
             for (const bytes& needle : needles) {
                 SCOPED_TRACE(testing::Message()
                              << "ways " << ways << " stretch " << stretch << " needle of " << needle.size());
@@ -91,6 +92,7 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
 }
 
 TEST(FileScan, AFileCutUnderTheMapShowsNothingPastItsNewEnd) {
+    if (sizeof(void*) < 8) GTEST_SKIP() << "32-bit builds do not map";
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     const bytes zeros(64 * page, 0x00);
     const bytes needle = {0x00, 0x00};
