@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 
 #include <string>

@@ -108,6 +108,18 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
     expect "paused input searched to its end" \
         '[[ $(tr -d "\r" <"$work/slow.out") == "${header}0 (0x0)"$'"'"'\n'"'"'"4 (0x4)" ]]'
 
+    # Output appended to the input: refused, and the file left as it was.
+    # (Under wine a redirected standard output cannot be described, so this
+    # is checked on POSIX systems only.)
+    printf 'x30y' >"$work/self"
+    "${program[@]}" 30 "$work/self" >>"$work/self" 2>"$work/stderr"
+    status=$?
+    expect "output is the input" '[[ $status == 2 && $(cat "$work/self") == x30y ]]'
+    expect "output is the input, said" \
+        '[[ $(tr -d "\r" <"$work/stderr") == "Input file $work/self is also the output" ]]'
+    "${program[@]}" 30 "$work/self" >/dev/null 2>"$work/stderr"
+    status=$?
+    expect "output to /dev/null is not the input" '[[ $status == 0 && ! -s $work/stderr ]]'
     # Output that cannot be written.
     if [[ -w /dev/full ]]; then
         "${program[@]}" 0d0a "$work/crlf" >/dev/full 2>"$work/stderr"
@@ -126,16 +138,6 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
     expect "reader gone" '[[ $out == "Found at offset" && ! -s $work/stderr ]]'
 fi
 
-# Output appended to the input: refused, and the file left as it was.
-printf 'x30y' >"$work/self"
-"${program[@]}" 30 "$work/self" >>"$work/self" 2>"$work/stderr"
-status=$?
-expect "output is the input" '[[ $status == 2 && $(cat "$work/self") == x30y ]]'
-expect "output is the input, said" \
-    '[[ $(tr -d "\r" <"$work/stderr") == "Input file $work/self is also the output" ]]'
-"${program[@]}" 30 "$work/self" >/dev/null 2>"$work/stderr"
-status=$?
-expect "output to /dev/null is not the input" '[[ $status == 0 && ! -s $work/stderr ]]'
 # Paths as given: spaces, and characters outside any single ANSI code page.
 cp "$work/crlf" "$work/with space é λ 文.bin"
 check "path with a space and non-ASCII" 0 "$header"$'2 (0x2)\n6 (0x6)\n' 0d0a "$work/with space é λ 文.bin"
