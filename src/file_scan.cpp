@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csetjmp>
 #include <csignal>
+#include <mutex>
 
 #include "block_buffer.hpp"
 #include "check.hpp"
@@ -24,15 +25,25 @@ file_scan_result scan_regular_file(std::FILE* /*stream*/, searcher& /*finder*/, 
     return {scan_outcome::complete, 0, {}};
 }
 
+bus_fault_handler::bus_fault_handler() = default;
+bus_fault_handler::~bus_fault_handler() = default;
+
+file_scan_result scan_file_range(int /*descriptor*/, std::uint64_t /*size*/, file_range range,
+                                 searcher& /*finder*/, offset_sink& /*sink*/, unsigned /*ways*/,
+                                 std::size_t /*stretch_size*/) {
+    return {scan_outcome::complete, range.first, {}};
+}
+
 #else
 
 namespace {
 
 // Where a fault in the map lands, and the map's extent; set while a scan
-// runs.
-sigjmp_buf* fault_landing = nullptr;
-const volatile std::uint8_t* fault_map = nullptr;
-volatile std::size_t fault_map_length = 0;
+// runs, for each thread that scans (a fault is raised in the thread that
+// touched the page).
+thread_local sigjmp_buf* fault_landing = nullptr;
+thread_local const volatile std::uint8_t* fault_map = nullptr;
+thread_local volatile std::size_t fault_map_length = 0;
 
 // A fault inside the map means that the file shrank under it (or that its
 // storage failed): the scan jumps back and reads on. Any other SIGBUS (a
@@ -113,6 +124,12 @@ std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, s
     return got;
 }
 
+// The SIGBUS handler, installed while any scan runs.
+std::mutex handler_mutex;
+unsigned handler_users = 0;
+bool handler_installed = false;
+struct sigaction previous_handler {};
+
 // Mapped pages are released behind the search this many bytes at a time:
 // few calls, and few pages held.
 constexpr std::uint64_t release_size = std::uint64_t{4} << 20;
@@ -128,63 +145,91 @@ std::uint64_t now_ns() {
 file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink, unsigned ways,
                                    std::size_t stretch_size) {
     const int descriptor = fileno(stream);
-    const std::size_t needle_length = finder.needle_length();
     struct stat info {};
-    if (needle_length == 0 || fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::uint64_t>(info.st_size) < needle_length) {
+    if (finder.needle_length() == 0 || fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
         return {scan_outcome::complete, 0, {}};
     }
     const auto size = static_cast<std::uint64_t>(info.st_size);
-    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    // 32-bit builds only copy: a large file does not fit their address
-    // space, and the only 32-bit machines we can test on (qemu-user) map
-    // offsets of 4 GiB and more to the wrong bytes.
-    if (sizeof(void*) < 8) ways = way_bit(read_way::copy);
-
-    void* const view = ways == way_bit(read_way::copy) ? MAP_FAILED
-                                                       : mmap(nullptr, static_cast<std::size_t>(size),
-                                                              PROT_READ, MAP_PRIVATE, descriptor, 0);
-    const bool map_available = view != MAP_FAILED;
-    const auto* const map = static_cast<const std::uint8_t*>(map_available ? view : nullptr);
-    if (map_available) (void)madvise(view, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
 #if defined(POSIX_FADV_SEQUENTIAL)
     (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
-#if !defined(MADV_POPULATE_READ)
-    ways &= ~way_bit(read_way::populated_map);
-#endif
-    read_way_chooser chooser(map_available ? ways : way_bit(read_way::copy));
-    // No larger than the file: a small file needs no large buffer.
-    block_buffer buffer(static_cast<std::size_t>(size < stretch_size ? size : stretch_size) + needle_length -
-                        1);
-    checked_sink checked(sink, descriptor, needle_length);
-    // Volatile: read after a jump out of the signal handler.
-    volatile std::uint64_t brought[read_way_count] = {};
-    volatile bool write_failed = false;
-    std::uint64_t released = 0;    // the map's pages below this are released
-    std::uint64_t mapped_end = 0;  // and none at or past this was touched
+    const bus_fault_handler handler;
+    return scan_file_range(descriptor, size, {0, size}, finder, sink, ways, stretch_size);
+}
 
+bus_fault_handler::bus_fault_handler() {
+    const std::lock_guard<std::mutex> lock(handler_mutex);
+    if (handler_users++ > 0) return;
     struct sigaction action {};
-    struct sigaction previous {};
     action.sa_sigaction = on_bus_error;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
+    handler_installed = sigaction(SIGBUS, &action, &previous_handler) == 0;
+}
+
+bus_fault_handler::~bus_fault_handler() {
+    const std::lock_guard<std::mutex> lock(handler_mutex);
+    if (--handler_users > 0 || !handler_installed) return;
+    sigaction(SIGBUS, &previous_handler, nullptr);
+    handler_installed = false;
+}
+
+file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range range, searcher& finder,
+                                 offset_sink& sink, unsigned ways, std::size_t stretch_size) {
+    const std::size_t needle_length = finder.needle_length();
+    if (needle_length == 0 || range.first >= range.end || size - range.first < needle_length) {
+        return {scan_outcome::complete, range.first, {}};
+    }
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    // The bytes the range needs: its starts and the needle's length after
+    // the last one, within the file.
+    const std::uint64_t bytes_limit =
+        size - range.end >= needle_length - 1 ? range.end + needle_length - 1 : size;
+    // 32-bit builds only copy: a large file does not fit their address
+    // space, and the only 32-bit machines we can test on (qemu-user) map
+    // offsets of 4 GiB and more to the wrong bytes. Maps are taken only
+    // while a handler stands ready for their faults.
+    if (sizeof(void*) < 8 || !handler_installed) ways = way_bit(read_way::copy);
+#if !defined(MADV_POPULATE_READ)
+    ways &= ~way_bit(read_way::populated_map);
+#endif
+    const std::uint64_t map_base = range.first / page * page;
+    const auto map_length = static_cast<std::size_t>(bytes_limit - map_base);
+    void* const view =
+        (ways & ~way_bit(read_way::copy)) == 0
+            ? MAP_FAILED
+            : mmap(nullptr, map_length, PROT_READ, MAP_PRIVATE, descriptor, static_cast<off_t>(map_base));
+    const bool map_available = view != MAP_FAILED;
+    const auto* const map = static_cast<const std::uint8_t*>(map_available ? view : nullptr);
+    if (map_available) (void)madvise(view, map_length, MADV_SEQUENTIAL);
+    read_way_chooser chooser(map_available ? ways : way_bit(read_way::copy));
+    // No larger than the range: a small file needs no large buffer.
+    const std::uint64_t span = range.end - range.first;
+    block_buffer buffer(static_cast<std::size_t>(span < stretch_size ? span : stretch_size) + needle_length -
+                        1);
+    checked_sink checked(sink, descriptor, needle_length);
+    checked.decided = range.first;
+    // Volatile: read after a jump out of the signal handler.
+    volatile std::uint64_t brought[read_way_count] = {};
+    volatile bool write_failed = false;
+    std::uint64_t released = map_base;  // the map's pages below this are released
+    std::uint64_t mapped_end = 0;       // and none at or past this was touched
+
     sigjmp_buf landing;
     if (map_available) {
         fault_map = map;
-        fault_map_length = static_cast<std::size_t>(size);
+        fault_map_length = map_length;
         fault_landing = &landing;
-        if (sigaction(SIGBUS, &action, &previous) != 0) chooser = read_way_chooser(way_bit(read_way::copy));
     }
-
     if (sigsetjmp(landing, 1) == 0) {
         // Each stretch decides the starts in [begin, begin + stretch_size)
         // and needs the needle_length - 1 bytes after them.
-        while (size - checked.decided >= needle_length) {
+        while (checked.decided < range.end && size - checked.decided >= needle_length) {
             const std::uint64_t begin = checked.decided;
-            const std::uint64_t starts_end = size - begin > stretch_size ? begin + stretch_size : size;
+            const std::uint64_t starts_end =
+                range.end - begin > stretch_size ? begin + stretch_size : range.end;
             const std::uint64_t bytes_end =
-                size - starts_end > needle_length - 1 ? starts_end + needle_length - 1 : size;
+                bytes_limit - starts_end > needle_length - 1 ? starts_end + needle_length - 1 : bytes_limit;
             auto length = static_cast<std::size_t>(bytes_end - begin);
             const read_way way = chooser.next();
             const std::uint64_t started = now_ns();
@@ -197,12 +242,12 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
                 length = got;
                 data = buffer.data();
             } else {
-                data = map + begin;
+                data = map + (begin - map_base);
 #if defined(MADV_POPULATE_READ)
                 if (way == read_way::populated_map) {
                     // Refused beyond the file's end: the search then faults.
                     const std::uint64_t first_page = begin / page * page;
-                    (void)madvise(const_cast<std::uint8_t*>(map) + first_page,
+                    (void)madvise(const_cast<std::uint8_t*>(map) + (first_page - map_base),
                                   static_cast<std::size_t>(bytes_end - first_page), MADV_POPULATE_READ);
                 }
 #endif
@@ -227,7 +272,7 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
             const std::uint64_t behind = checked.decided / page * page;
             if (map_available &&
                 (behind - released >= release_size || (way == read_way::copy && mapped_end > released))) {
-                (void)madvise(const_cast<std::uint8_t*>(map) + released,
+                (void)madvise(const_cast<std::uint8_t*>(map) + (released - map_base),
                               static_cast<std::size_t>(behind - released), MADV_DONTNEED);
                 released = behind;
             }
@@ -236,11 +281,10 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
     // After a fault in the map: the file shrank under it, or its storage
     // failed; reading on from what is decided finds out which.
     if (map_available) {
-        sigaction(SIGBUS, &previous, nullptr);
         fault_landing = nullptr;
         fault_map = nullptr;
         fault_map_length = 0;
-        munmap(view, static_cast<std::size_t>(size));
+        munmap(view, map_length);
     }
     file_scan_result result{
         write_failed ? scan_outcome::write_failed : scan_outcome::complete, checked.decided, {}};

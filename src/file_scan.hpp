@@ -38,4 +38,28 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
                                    unsigned ways = all_read_ways,
                                    std::size_t stretch_size = default_stretch_size);
 
+// The starts [first, end) of a file.
+struct file_range {
+    std::uint64_t first;
+    std::uint64_t end;
+};
+
+// Catches the faults of the maps that scans take while it lives; one may
+// live in each thread that scans. Without one, scans only copy.
+class bus_fault_handler {
+public:
+    bus_fault_handler();
+    ~bus_fault_handler();
+    bus_fault_handler(const bus_fault_handler&) = delete;
+    bus_fault_handler& operator=(const bus_fault_handler&) = delete;
+};
+
+// Decides the starts in `range` of the regular file open as `descriptor`,
+// whose size was `size` when the scan began, as scan_regular_file does:
+// `next_offset` is past every start decided, at or past range.end unless
+// the file shrank or a read failed. Bytes past `size` are never touched.
+file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range range, searcher& finder,
+                                 offset_sink& sink, unsigned ways = all_read_ways,
+                                 std::size_t stretch_size = default_stretch_size);
+
 }  // namespace bytehunt
