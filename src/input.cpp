@@ -81,6 +81,17 @@ std::FILE* open_input(const char* path) {
 #endif
 }
 
+std::uint64_t regular_file_size(std::FILE* stream) {
+#if defined(_WIN32)
+    (void)stream;
+    return 0;
+#else
+    struct stat info {};
+    if (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return 0;
+    return static_cast<std::uint64_t>(info.st_size);
+#endif
+}
+
 bool input_is_output(std::FILE* stream) {
 #if defined(_WIN32)
     const auto input = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));

@@ -40,6 +40,10 @@ private:
 // directory counts as a file that cannot be opened.
 std::FILE* open_input(const char* path);
 
+// The size of the regular file open as `stream`, or 0 for anything else
+// (pipes, devices, and where files cannot be searched in parts).
+std::uint64_t regular_file_size(std::FILE* stream);
+
 // Whether standard output is the very regular file open as `stream`: a
 // search of it would find its own report and write more, without end.
 bool input_is_output(std::FILE* stream);

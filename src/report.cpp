@@ -118,18 +118,37 @@ std::size_t format_offset_line(std::uint64_t offset, char* out) {
     return static_cast<std::size_t>(at + 2 - out);
 }
 
+void report_writer::write_header_once() {
+    if (header_written_) return;
+    std::memcpy(buffer_ + used_, header, sizeof(header) - 1);
+    used_ += sizeof(header) - 1;
+    header_written_ = true;
+}
+
 bool report_writer::accept(const std::uint64_t* offsets, std::size_t count) {
     if (error_code_ != 0) return false;
-    if (!header_written_ && count > 0) {
-        std::memcpy(buffer_ + used_, header, sizeof(header) - 1);
-        used_ += sizeof(header) - 1;
-        header_written_ = true;
-    }
+    if (count > 0) write_header_once();
     for (std::size_t i = 0; i < count; ++i) {
         if (sizeof(buffer_) - used_ < max_offset_line && !write_buffer()) return false;
         used_ += format_offset_line(offsets[i], buffer_ + used_);
     }
     return true;
+}
+
+bool report_writer::accept_lines(const std::uint64_t* /*offsets*/, std::size_t count, const char* lines,
+                                 std::size_t lines_length) {
+    if (error_code_ != 0) return false;
+    if (count == 0) return true;
+    write_header_once();
+    // Short runs of lines join the buffer; long ones go out as they are.
+    if (sizeof(buffer_) - used_ >= lines_length) {
+        std::memcpy(buffer_ + used_, lines, lines_length);
+        used_ += lines_length;
+        return true;
+    }
+    if (!write_buffer()) return false;
+    if (std::fwrite(lines, 1, lines_length, out_) == lines_length) return true;
+    return record_failure();
 }
 
 bool report_writer::flush() {

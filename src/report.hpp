@@ -25,6 +25,8 @@ public:
     report_writer& operator=(const report_writer&) = delete;
 
     bool accept(const std::uint64_t* offsets, std::size_t count) override;
+    bool accept_lines(const std::uint64_t* offsets, std::size_t count, const char* lines,
+                      std::size_t lines_length) override;
     // Writes out what is buffered, if anything; false if any write failed.
     bool flush() override;
     // errno of the write that failed, 0 if none did.
@@ -32,6 +34,7 @@ public:
 
 private:
     bool write_buffer();
+    void write_header_once();
     bool record_failure();  // keeps errno; always false
 
     std::FILE* out_;

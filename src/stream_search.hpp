@@ -16,6 +16,12 @@ class offset_sink {
 public:
     virtual ~offset_sink() = default;
     virtual bool accept(const std::uint64_t* offsets, std::size_t count) = 0;
+    // The same, with the offsets' report lines already formatted, one after
+    // another in `lines`: a sink that writes lines may take them as they are.
+    virtual bool accept_lines(const std::uint64_t* offsets, std::size_t count, const char* /*lines*/,
+                              std::size_t /*lines_length*/) {
+        return accept(offsets, count);
+    }
     // Called after each block, before the scan waits for more input: what
     // was accepted should reach its reader now, so that on a terminal or a
     // live pipe each offset shows soon after its bytes were read.

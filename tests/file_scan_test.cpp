@@ -59,6 +59,13 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
         for (std::size_t at = stretch; at < haystack.size(); at += stretch) {
             for (std::size_t k = at - 4; k < at + 5; ++k) haystack[k] = 0x41;
         }
+        // And around the points where the file is split into 2, 3 or 7 parts.
+        for (const std::size_t parts : {2, 3, 7}) {
+            for (std::size_t k = 1; k < parts; ++k) {
+                const std::size_t at = haystack.size() / parts * k;
+                for (std::size_t j = at - 5; j < at + 6; ++j) haystack[j] = 0x41;
+            }
+        }
         const bytes boundary(haystack.begin() + static_cast<std::ptrdiff_t>(2 * stretch - 3),
                              haystack.begin() + static_cast<std::ptrdiff_t>(2 * stretch + 13));
         const bytes needles[] = {{0x41, 0x41}, {0x42, 0x41, 0x41, 0x41, 0x41, 0x41}, boundary, {0x43, 0x41}};
@@ -81,12 +88,32 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
                 for (std::size_t way = 0; way < bytehunt::read_way_count; ++way) {
                     EXPECT_EQ(result.brought[way] > 0, (ways >> way & 1) != 0) << "way " << way;
                 }
-                std::fseek(file.stream, 0, SEEK_SET);
-                test_support::vector_sink whole;
-                ASSERT_EQ(bytehunt::scan_input(file.stream, finder, whole, ways, stretch),
-                          bytehunt::scan_outcome::complete);
-                EXPECT_EQ(whole.offsets_, test_support::reference_offsets(haystack, needle));
+                for (const unsigned parts : {1, 2, 3, 7}) {
+                    std::fseek(file.stream, 0, SEEK_SET);
+                    test_support::vector_sink whole;
+                    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, whole, ways, stretch, parts),
+                              bytehunt::scan_outcome::complete);
+                    EXPECT_EQ(whole.offsets_, test_support::reference_offsets(haystack, needle))
+                        << parts << " parts";
+                }
             }
+        }
+    }
+}
+
+// One long run across every split point: each later part's own search is out
+// of step with the one from the start, and never meets it.
+TEST(FileScan, PartsOutOfStepWithTheSearchBeforeThem) {
+    const bytes run(300001, 0x41);
+    temp_file file(run);
+    for (const bytes& needle : {bytes{0x41, 0x41}, bytes{0x41, 0x41, 0x41}}) {
+        for (const unsigned parts : {2, 3, 7}) {
+            bytehunt::searcher finder(needle.data(), needle.size());
+            test_support::vector_sink sink;
+            std::fseek(file.stream, 0, SEEK_SET);
+            ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, bytehunt::all_read_ways, 4096, parts),
+                      bytehunt::scan_outcome::complete);
+            EXPECT_EQ(sink.offsets_, test_support::reference_offsets(run, needle)) << parts << " parts";
         }
     }
 }

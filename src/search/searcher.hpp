@@ -42,6 +42,7 @@ public:
     // The needle must outlive the searcher.
     searcher(const std::uint8_t* needle, std::size_t length, cpu_path path = best_cpu_path());
 
+    const std::uint8_t* needle() const { return needle_; }
     std::size_t needle_length() const { return length_; }
     const searcher_stats& stats() const { return stats_; }
 

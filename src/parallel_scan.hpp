@@ -1,0 +1,29 @@
+// Searching a large regular file on several cores at once. The file is cut
+// into parts, and each part is searched by a thread of its own while the
+// first part's offsets go out as they are found. The sink receives exactly
+// the offsets, in the order, that one search from the start would hand it.
+#pragma once
+
+#include <cstdint>
+
+#include "file_scan.hpp"
+
+namespace bytehunt {
+
+// Cores this process may run on (its CPU affinity, not the machine's count).
+unsigned usable_cores();
+
+// Files smaller than this are searched by one thread: a second one would
+// cost about as much to start as it saves.
+constexpr std::uint64_t parallel_threshold = std::uint64_t{64} << 20;
+
+// Searches the starts of the regular file open as `descriptor`, whose size
+// was `size` when the scan began, in `parts` parts (at least 2), `finder`
+// searching the first. Returns as scan_regular_file does: `next_offset` is
+// past every start decided, short of `size` when the file shrank or a read
+// failed in some part; offsets past that point are never handed on.
+file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& finder, offset_sink& sink,
+                               unsigned parts, unsigned ways = all_read_ways,
+                               std::size_t stretch_size = default_stretch_size);
+
+}  // namespace bytehunt
