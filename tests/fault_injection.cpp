@@ -2,6 +2,9 @@
 // misbehave on cue. It wraps read(), pread() and mmap() on descriptors above 2:
 //   BYTEHUNT_TEST_FAIL_AFTER=N   reads fail with EIO once N bytes were read;
 //                                maps are refused, so that everything is read.
+//   BYTEHUNT_TEST_FAIL_AT=N      reads of the bytes at offset N and past fail
+//                                with EIO, whichever thread reads them; maps
+//                                are refused.
 //   BYTEHUNT_TEST_RESIZE_AFTER=N with BYTEHUNT_TEST_RESIZE_TO=M
 //                                at the first read or map once N bytes were
 //                                read, the file is cut or extended (with
@@ -32,6 +35,7 @@ using pread_function = ssize_t (*)(int, void*, size_t, off_t);
 using map_function = void* (*)(void*, size_t, int, int, int, off_t);
 
 const long long fail_after = setting("BYTEHUNT_TEST_FAIL_AFTER");
+const long long fail_at = setting("BYTEHUNT_TEST_FAIL_AT");
 const long long resize_after = setting("BYTEHUNT_TEST_RESIZE_AFTER");
 const long long resize_to = setting("BYTEHUNT_TEST_RESIZE_TO");
 const bool interrupt = setting("BYTEHUNT_TEST_INTERRUPT") == 1;
@@ -54,8 +58,8 @@ void resize_when_due(int fd) {
 }
 
 // What every read goes through: -1 with errno set when the read is to fail,
-// otherwise the count it may ask for.
-long long before_read(int fd, size_t count) {
+// otherwise the count it may ask for. `offset` is where it reads.
+long long before_read(int fd, size_t count, long long offset) {
     if (raise_bus && mapped) {
         static const char note[] = "fault injection: raising SIGBUS\n";
         (void)!write(2, note, sizeof note - 1);
@@ -74,6 +78,13 @@ long long before_read(int fd, size_t count) {
         }
         if (static_cast<long long>(count) > fail_after - total)
             count = static_cast<size_t>(fail_after - total);
+    }
+    if (fail_at >= 0) {
+        if (offset >= fail_at) {
+            errno = EIO;
+            return -1;
+        }
+        if (static_cast<long long>(count) > fail_at - offset) count = static_cast<size_t>(fail_at - offset);
     }
     resize_when_due(fd);
     return static_cast<long long>(count);
@@ -95,21 +106,21 @@ const char* const map_name = sizeof(off_t) > sizeof(long) ? "mmap64" : "mmap";
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
     static const auto real_read = reinterpret_cast<read_function>(dlsym(RTLD_NEXT, "read"));
     if (fd <= 2) return real_read(fd, buffer, count);
-    const long long allowed = before_read(fd, count);
+    const long long allowed = before_read(fd, count, fail_at >= 0 ? lseek(fd, 0, SEEK_CUR) : 0);
     return allowed < 0 ? -1 : after_read(real_read(fd, buffer, static_cast<size_t>(allowed)));
 }
 
 extern "C" ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
     static const auto real_pread = reinterpret_cast<pread_function>(dlsym(RTLD_NEXT, pread_name));
     if (fd <= 2) return real_pread(fd, buffer, count, offset);
-    const long long allowed = before_read(fd, count);
+    const long long allowed = before_read(fd, count, offset);
     return allowed < 0 ? -1 : after_read(real_pread(fd, buffer, static_cast<size_t>(allowed), offset));
 }
 
 extern "C" void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
     static const auto real_map = reinterpret_cast<map_function>(dlsym(RTLD_NEXT, map_name));
     if (fd <= 2) return real_map(address, length, protection, flags, fd, offset);
-    if (fail_after >= 0) {
+    if (fail_after >= 0 || fail_at >= 0) {
         errno = ENODEV;
         return MAP_FAILED;
     }
