@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -200,11 +201,11 @@ public:
         }
         // Hand on the part's offsets: the rest of the batch at hand, then
         // whole batches with their lines as formatted.
-        if (next < batch.offsets.size() &&
+        if (next > 0 && next < batch.offsets.size() &&
             !sink_.accept(batch.offsets.data() + next, batch.offsets.size() - next)) {
             return failed(pos, scan_outcome::write_failed);
         }
-        while (queue_.take(batch)) {
+        for (bool whole = more && next == 0; whole || queue_.take(batch); whole = false) {
             if (!sink_.accept_lines(batch.offsets.data(), batch.offsets.size(), batch.lines.data(),
                                     batch.lines.size()) ||
                 !sink_.flush()) {
@@ -237,6 +238,8 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
 #if defined(POSIX_FADV_SEQUENTIAL)
     (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
+    // Parts too small to hold a few needles are not worth a thread.
+    if (size / parts < std::uint64_t{4} * finder.needle_length()) parts = 1;
     std::vector<std::uint64_t> bounds(parts + 1);
     for (unsigned k = 0; k <= parts; ++k) bounds[k] = size / parts * k;
     bounds[parts] = size;
@@ -253,8 +256,14 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
         const file_range range{bounds[k], bounds[k + 1]};
         try {
             threads.emplace_back([=, &queue, &part_finder] {
-                queue.finish(
-                    scan_file_range(descriptor, size, range, part_finder, queue, ways, stretch_size));
+                try {
+                    queue.finish(
+                        scan_file_range(descriptor, size, range, part_finder, queue, ways, stretch_size));
+                } catch (const std::bad_alloc&) {
+                    // Nothing decided: the parts end here, and reading on
+                    // from here searches the rest.
+                    queue.finish({scan_outcome::complete, range.first, {}});
+                }
             });
         } catch (const std::system_error&) {
             // No thread to be had: nothing is decided yet, and one search
