@@ -120,6 +120,9 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
     "${program[@]}" 30 "$work/self" >/dev/null 2>"$work/stderr"
     status=$?
     expect "output to /dev/null is not the input" '[[ $status == 0 && ! -s $work/stderr ]]'
+    "${program[@]}" 41 /dev/null >/dev/null 2>"$work/stderr"
+    status=$?
+    expect "a device as input and output" '[[ $status == 0 && ! -s $work/stderr ]]'
     # Output that cannot be written.
     if [[ -w /dev/full ]]; then
         "${program[@]}" 0d0a "$work/crlf" >/dev/full 2>"$work/stderr"
@@ -129,6 +132,11 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
         "${program[@]}" >/dev/full 2>/dev/null
         status=$?
         expect "/dev/full after the usage text" '[[ $status == 2 ]]'
+        # A message longer than the output's buffer.
+        "${program[@]}" 41 "$work/$(printf '%06000d' 0)" >/dev/full 2>"$work/stderr"
+        status=$?
+        expect "/dev/full after a long message" \
+            '[[ $status == 2 && $(tr -d "\r" <"$work/stderr") == "Error writing output" ]]'
     fi
     "${program[@]}" 0d0a "$work/crlf" >&- 2>"$work/stderr"
     status=$?
@@ -136,6 +144,8 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
     head -c 4000000 /dev/zero >"$work/zeros"
     out=$("${program[@]}" 00 "$work/zeros" 2>"$work/stderr" | head -1 | tr -d '\r')
     expect "reader gone" '[[ $out == "Found at offset" && ! -s $work/stderr ]]'
+    (sleep 0.3; "${program[@]}") 2>"$work/stderr" | true
+    expect "reader gone before the usage text" '[[ ! -s $work/stderr ]]'
 fi
 
 # Paths as given: spaces, and characters outside any single ANSI code page.
@@ -186,6 +196,12 @@ if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
     out=$(BYTEHUNT_TEST_RESIZE_AFTER=0 BYTEHUNT_TEST_RESIZE_TO=350000 inject "${program[@]}" 5a71 "$work/two")
     status=$?
     expect "file shrinks" '[[ $out == "${header}300000 (0x493e0)" && $status == 0 ]]'
+    # Maps refused, reads sound: a file of several stretches is read whole.
+    printf 'AAA%097d' $(seq 80000) >"$work/many"
+    expected=$header$(awk 'BEGIN { for (at = 0; at < 8000000; at += 100) printf "%d (0x%x)\n", at, at }')
+    out=$(BYTEHUNT_TEST_FAIL_AFTER=100000000000 inject "${program[@]}" 4141 "$work/many")
+    status=$?
+    expect "maps refused" '[[ $out == "$expected" && $status == 0 ]]'
     # The file is cut to an odd size after its first MiB was read, amid
     # thousands of offsets of a needle that overlaps itself: each offset below
     # the new end shows exactly once, none overlapping another.

@@ -10,9 +10,9 @@
 //                                read, the file is cut or extended (with
 //                                zeros) to M bytes.
 //   BYTEHUNT_TEST_INTERRUPT=1    every read is first interrupted (EINTR).
-//   BYTEHUNT_TEST_RAISE_BUS=1    a SIGBUS that no map caused is raised at the
-//                                first read after a map, while the program
-//                                is ready for faults of its own map.
+//   BYTEHUNT_TEST_RAISE_BUS=1    a SIGBUS that no map caused is raised once,
+//                                at the first read after a map, while the
+//                                program is ready for faults of its own map.
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -60,7 +60,9 @@ void resize_when_due(int fd) {
 // What every read goes through: -1 with errno set when the read is to fail,
 // otherwise the count it may ask for. `offset` is where it reads.
 long long before_read(int fd, size_t count, long long offset) {
-    if (raise_bus && mapped) {
+    static bool raised = false;
+    if (raise_bus && mapped && !raised) {
+        raised = true;
         static const char note[] = "fault injection: raising SIGBUS\n";
         (void)!write(2, note, sizeof note - 1);
         raise(SIGBUS);

@@ -73,6 +73,8 @@ TEST_F(ReportWriter, HeaderOnceAndOnlyBeforeTheFirstLine) {
     const std::uint64_t first[] = {0, 2};
     const std::uint64_t second[] = {6};
     EXPECT_TRUE(report_.accept(first, 0));
+    EXPECT_TRUE(report_.flush());
+    EXPECT_EQ(written(), "");  // no offset, no header
     EXPECT_TRUE(report_.accept(first, 2));
     EXPECT_TRUE(report_.accept(second, 1));
     EXPECT_TRUE(report_.flush());
@@ -85,13 +87,29 @@ TEST_F(ReportWriter, NothingFoundWritesNothing) {
 }
 
 TEST_F(ReportWriter, ManyLinesCrossTheBufferIntact) {
+    // Short lines and the longest, handed over one at a time or already
+    // formatted in runs, cross the buffer's edge at every position.
     std::string expected = "Found at offset\n";
-    for (std::uint64_t offset = 0; offset < 200000; offset += 7) {
-        ASSERT_TRUE(report_.accept(&offset, 1));
+    std::vector<std::uint64_t> run;
+    std::string lines;
+    for (std::uint64_t i = 0; i < 60000; ++i) {
+        const std::uint64_t offset = i % 3 == 0 ? UINT64_MAX - i : i * 7;
         char line[64];
         std::snprintf(line, sizeof line, "%llu (0x%llx)\n", static_cast<unsigned long long>(offset),
                       static_cast<unsigned long long>(offset));
         expected += line;
+        if (i % 1000 < 500) {
+            ASSERT_TRUE(report_.accept(&offset, 1));
+            continue;
+        }
+        run.push_back(offset);
+        char text[bytehunt::max_offset_line];
+        lines.append(text, bytehunt::format_offset_line(offset, text));
+        if (run.size() == 100 || i % 1000 == 999) {
+            ASSERT_TRUE(report_.accept_lines(run.data(), run.size(), lines.data(), lines.size()));
+            run.clear();
+            lines.clear();
+        }
     }
     EXPECT_TRUE(report_.flush());
     EXPECT_EQ(written(), expected);
