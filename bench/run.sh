@@ -17,7 +17,7 @@ bash tools/deps.sh g++ cmake make ripgrep grep time
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" >/dev/null
 g++ -O2 -o build/release/getc_scan bench/getc_scan.cpp
-g++ -O2 -march=native -o build/release/bare_loop bench/bare_loop.cpp
+g++ -O2 -march=native -pthread -o build/release/bare_loop bench/bare_loop.cpp
 bytehunt=${BYTEHUNT:-build/release/bytehunt}  # BYTEHUNT times another build instead
 getc_scan=build/release/getc_scan
 bare_loop=build/release/bare_loop
@@ -70,8 +70,9 @@ row() {
 # be in: just written (not synced), written and synced, copied with cp, read
 # back from disk after the page cache was dropped, and cold (the cache dropped
 # right before the run). The file is made anew, or the cache dropped, before
-# every single run, so no command sees pages another one brought in. The two
-# bare loops only touch every byte: they are the machine's limit in each state.
+# every single run, so no command sees pages another one brought in. The bare
+# loops only touch every byte, on one thread or on as many as the machine has
+# cores: they are the machine's limit in each state.
 states_section() {
     local source=$data/states-source-1g.bin file=$data/states-1g.bin
     [[ -f $source ]] || head -c 1G /dev/urandom >"$source"
@@ -89,8 +90,12 @@ states_section() {
             cold) drop ;;
         esac
     }
+    local cores
+    cores=$(nproc)
     s_read() { "$bare_loop" read "$file"; }
     s_map() { "$bare_loop" map "$file"; }
+    s_read_all() { "$bare_loop" read "$file" "$cores"; }
+    s_map_all() { "$bare_loop" map "$file" "$cores"; }
     s_bytehunt() { "$bytehunt" 0102030405060708 "$file"; }
     s_rg() { rg --count-matches -a -F $'\x01\x02\x03\x04\x05\x06\x07\x08' "$file"; }
     s_grep() { LC_ALL=C grep -c -a -F $'\x01\x02\x03\x04\x05\x06\x07\x08' "$file"; }
@@ -98,9 +103,11 @@ states_section() {
     spread() {
         sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f (%.3f-%.3f)", t[int((NR + 1) / 2)] / 1e6, t[1] / 1e6, t[NR] / 1e6}'
     }
-    local state name i start names=(s_read s_map s_bytehunt s_rg s_grep)
-    echo "| state | bare read() loop | bare map loop | bytehunt | bytehunt / faster loop | ripgrep | ripgrep / bytehunt | GNU grep | grep / bytehunt | bytehunt peak memory |"
-    echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |"
+    local state name i start names=(s_read s_map s_read_all s_map_all s_bytehunt s_rg s_grep)
+    echo "States, on $cores cores: seconds, median (fastest-slowest) of $runs runs"
+    echo
+    echo "| state | read() loop | map loop | read() loop, $cores threads | map loop, $cores threads | bytehunt | bytehunt / faster 1-thread loop | bytehunt / faster $cores-thread loop | ripgrep | ripgrep / bytehunt | GNU grep | grep / bytehunt | bytehunt peak memory |"
+    echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |"
     [[ -f $file ]] || cp "$source" "$file"
     for state in written synced copied "read back" cold; do
         for ((i = 0; i < runs; i++)); do
@@ -117,12 +124,14 @@ states_section() {
         prepare "$state"
         local memory
         memory=$(/usr/bin/time -f %M "$bytehunt" 0102030405060708 "$file" 2>&1 >/dev/null | tail -1)
-        local read_s map_s bh_s rg_s grep_s fastest
+        local read_s map_s read_all_s map_all_s bh_s rg_s grep_s fastest fastest_all
         read_s=$(spread s_read) map_s=$(spread s_map) bh_s=$(spread s_bytehunt) rg_s=$(spread s_rg)
-        grep_s=$(spread s_grep)
+        read_all_s=$(spread s_read_all) map_all_s=$(spread s_map_all) grep_s=$(spread s_grep)
         fastest=$(printf '%s\n' "${read_s%% *}" "${map_s%% *}" | sort -n | head -1)
-        row "$state" "$read_s" "$map_s" "$bh_s" "$(ratio "${bh_s%% *}" "$fastest")" "$rg_s" \
-            "$(ratio "${rg_s%% *}" "${bh_s%% *}")" "$grep_s" "$(ratio "${grep_s%% *}" "${bh_s%% *}")" "$memory KiB"
+        fastest_all=$(printf '%s\n' "${read_all_s%% *}" "${map_all_s%% *}" | sort -n | head -1)
+        row "$state" "$read_s" "$map_s" "$read_all_s" "$map_all_s" "$bh_s" "$(ratio "${bh_s%% *}" "$fastest")" \
+            "$(ratio "${bh_s%% *}" "$fastest_all")" "$rg_s" "$(ratio "${rg_s%% *}" "${bh_s%% *}")" "$grep_s" \
+            "$(ratio "${grep_s%% *}" "${bh_s%% *}")" "$memory KiB"
         for name in "${names[@]}"; do rm -f "$results/$name"; done
     done
     rm -f "$file"

@@ -132,7 +132,7 @@ struct sigaction previous_handler {};
 
 // Mapped pages are released behind the search this many bytes at a time:
 // few calls, and few pages held.
-constexpr std::uint64_t release_size = std::uint64_t{4} << 20;
+constexpr std::uint64_t release_size = std::uint64_t{2} << 20;
 
 std::uint64_t now_ns() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
