@@ -178,16 +178,16 @@ if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
     # in parts, while the first part is still printing: every offset before
     # the error, none after it, then the error.
     mib=$((1024 * 1024))
-    if truncate -s $((96 * mib)) "$work/parts" 2>/dev/null; then
-        for at in 8 47 50 60 90; do
+    if truncate -s $((160 * mib)) "$work/parts" 2>/dev/null; then
+        for at in 8 70 85 95 150; do
             printf 'Zq' | dd of="$work/parts" bs=1 seek=$((at * mib)) conv=notrunc status=none
         done
         yes Zq | tr -d '\n' | head -c 400000 |
             dd of="$work/parts" bs=64K oflag=seek_bytes seek=$((20 * mib)) conv=notrunc status=none
         expected=$header$(awk -v mib=$mib 'BEGIN { printf "%d (0x%x)\n", 8 * mib, 8 * mib
             for (at = 20 * mib; at < 20 * mib + 400000; at += 2) printf "%d (0x%x)\n", at, at
-            for (at = 47; at <= 50; at += 3) printf "%d (0x%x)\n", at * mib, at * mib }')
-        out=$(BYTEHUNT_TEST_FAIL_AT=$((55 * mib)) inject "${program[@]}" 5a71 "$work/parts" 2>"$work/stderr")
+            for (at = 70; at <= 85; at += 15) printf "%d (0x%x)\n", at * mib, at * mib }')
+        out=$(BYTEHUNT_TEST_FAIL_AT=$((90 * mib)) inject "${program[@]}" 5a71 "$work/parts" 2>"$work/stderr")
         status=$?
         expect "read error in a later part" '[[ $out == "$expected"$'"'"'\n'"'"'"Error reading $work/parts" && $status == 2 ]]'
         rm -f "$work/parts"
