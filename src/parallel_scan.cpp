@@ -134,6 +134,25 @@ public:
     std::vector<std::uint64_t> found;
 };
 
+// Passes offsets on and counts them.
+class counting_sink final : public offset_sink {
+public:
+    explicit counting_sink(offset_sink& next) : next_(next) {}
+    bool accept(const std::uint64_t* offsets, std::size_t count_now) override {
+        count += count_now;
+        return next_.accept(offsets, count_now);
+    }
+    bool flush() override { return next_.flush(); }
+    std::uint64_t count = 0;
+
+private:
+    offset_sink& next_;
+};
+
+// Output is dense when the first part held an occurrence per this many bytes
+// or more.
+constexpr std::uint64_t dense_spacing = 256;
+
 // Starts the reporting thread searches itself, a stretch at a time, while a
 // part's own offsets do not line up with what is decided.
 constexpr std::size_t mending_stretch = std::size_t{64} << 10;
@@ -280,8 +299,23 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
         }
     }
 
+    counting_sink counted(sink);
     file_scan_result result =
-        scan_file_range(descriptor, size, {0, bounds[1]}, finder, sink, ways, stretch_size);
+        scan_file_range(descriptor, size, {0, bounds[1]}, finder, counted, ways, stretch_size);
+    if (result.outcome == scan_outcome::complete && counted.count * dense_spacing > bounds[1]) {
+        // Dense output: a later part could only run a queue's length ahead
+        // of the one reported, and handing its lines over costs more than
+        // that saves. This thread searches on alone.
+        stop = true;
+        for (auto& queue : queues) queue->wake();
+        for (std::thread& thread : threads) thread.join();
+        const file_scan_result rest =
+            scan_file_range(descriptor, size, {result.next_offset, size}, finder, sink, ways, stretch_size);
+        for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += rest.brought[way];
+        result.outcome = rest.outcome;
+        result.next_offset = rest.next_offset;
+        return result;
+    }
     searcher mender(finder.needle(), finder.needle_length());
     // Starts at or past this leave no room for a needle.
     const std::uint64_t room_end = size - finder.needle_length() + 1;

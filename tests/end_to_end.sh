@@ -190,6 +190,17 @@ if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
         out=$(BYTEHUNT_TEST_FAIL_AT=$((90 * mib)) inject "${program[@]}" 5a71 "$work/parts" 2>"$work/stderr")
         status=$?
         expect "read error in a later part" '[[ $out == "$expected"$'"'"'\n'"'"'"Error reading $work/parts" && $status == 2 ]]'
+        # The same while the second part is searched again from where an
+        # occurrence across the split ended: a run of 41 from the split on.
+        truncate -s 0 "$work/parts" && truncate -s $((160 * mib)) "$work/parts"
+        head -c 100000 /dev/zero | tr '\0' A |
+            dd of="$work/parts" bs=64K oflag=seek_bytes seek=$((80 * mib - 1)) conv=notrunc status=none
+        expected=$header$(awk -v from=$((80 * mib - 1)) 'BEGIN {
+            for (at = from; at + 3 <= from + 50001; at += 3) printf "%d (0x%x)\n", at, at }')
+        out=$(BYTEHUNT_TEST_FAIL_AT=$((80 * mib + 50000)) inject "${program[@]}" 414141 "$work/parts" 2>"$work/stderr")
+        status=$?
+        expect "read error in a part searched again" \
+            '[[ $out == "$expected"$'"'"'\n'"'"'"Error reading $work/parts" && $status == 2 ]]'
         rm -f "$work/parts"
     fi
     # The file shrinks before it is read: no offset beyond its new end.
