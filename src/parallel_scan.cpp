@@ -1,8 +1,6 @@
 #include "parallel_scan.hpp"
 
-#if defined(_WIN32)
-#include <thread>
-#else
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sched.h>
 

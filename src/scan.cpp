@@ -20,7 +20,8 @@ scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, 
     // After the stretches, only the last few bytes of a regular file are
     // left (and whatever it grew by): a small block does for them.
     constexpr std::size_t tail_block_size = std::size_t{64} << 10;
-    const std::size_t block_size = size > 0 && stretches.next_offset > 0 ? tail_block_size : default_block_size;
+    const std::size_t block_size =
+        size > 0 && stretches.next_offset > 0 ? tail_block_size : default_block_size;
     return search_stream(finder, source, sink, block_size, stretches.next_offset);
 }
 
