@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csetjmp>
 #include <csignal>
+#include <memory>
 #include <mutex>
 
 #include "block_buffer.hpp"
@@ -30,7 +31,7 @@ bus_fault_handler::~bus_fault_handler() = default;
 
 file_scan_result scan_file_range(int /*descriptor*/, std::uint64_t /*size*/, file_range range,
                                  searcher& /*finder*/, offset_sink& /*sink*/, unsigned /*ways*/,
-                                 std::size_t /*stretch_size*/) {
+                                 std::size_t /*stretch_size*/, range_tools* /*tools*/) {
     return {scan_outcome::complete, range.first, {}};
 }
 
@@ -175,7 +176,10 @@ bus_fault_handler::~bus_fault_handler() {
 }
 
 file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range range, searcher& finder,
-                                 offset_sink& sink, unsigned ways, std::size_t stretch_size) {
+                                 offset_sink& sink, unsigned ways, std::size_t stretch_size,
+                                 range_tools* given_tools) {
+    // A copy that a jump back from a fault cannot clobber.
+    range_tools* volatile const tools = given_tools;
     const std::size_t needle_length = finder.needle_length();
     if (needle_length == 0 || range.first >= range.end || size - range.first < needle_length) {
         return {scan_outcome::complete, range.first, {}};
@@ -202,18 +206,26 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     const bool map_available = view != MAP_FAILED;
     const auto* const map = static_cast<const std::uint8_t*>(map_available ? view : nullptr);
     if (map_available) (void)madvise(view, map_length, MADV_SEQUENTIAL);
-    read_way_chooser chooser(map_available ? ways : way_bit(read_way::copy));
+    // A scan of many ranges in turn keeps its choice of way and its buffer;
+    // the choice holds only where the map was granted.
+    read_way_chooser own_chooser(map_available ? ways : way_bit(read_way::copy));
+    read_way_chooser& chooser = tools != nullptr && map_available ? tools->chooser : own_chooser;
     // No larger than the range: a small file needs no large buffer.
     const std::uint64_t span = range.end - range.first;
-    block_buffer buffer(static_cast<std::size_t>(span < stretch_size ? span : stretch_size) + needle_length -
-                        1);
+    const std::size_t buffer_size =
+        static_cast<std::size_t>(span < stretch_size ? span : stretch_size) + needle_length - 1;
+    std::unique_ptr<block_buffer> own_buffer;
+    if (tools == nullptr || tools->buffer.size() < buffer_size)
+        own_buffer = std::make_unique<block_buffer>(buffer_size);
+    block_buffer& buffer = own_buffer != nullptr ? *own_buffer : tools->buffer;
     checked_sink checked(sink, descriptor, needle_length);
     checked.decided = range.first;
     // Volatile: read after a jump out of the signal handler.
     volatile std::uint64_t brought[read_way_count] = {};
     volatile bool write_failed = false;
-    std::uint64_t released = map_base;  // the map's pages below this are released
-    std::uint64_t mapped_end = 0;       // and none at or past this was touched
+    // Volatile, as everything a jump out of the signal handler may meet.
+    volatile std::uint64_t released = map_base;  // the map's pages below this are released
+    volatile std::uint64_t mapped_end = 0;       // and none at or past this was touched
 
     sigjmp_buf landing;
     if (map_available) {
@@ -221,7 +233,9 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
         fault_map_length = map_length;
         fault_landing = &landing;
     }
-    if (sigsetjmp(landing, 1) == 0) {
+    // The signal mask is not saved (a system call for every range): after a
+    // fault, SIGBUS, blocked while its handler ran, is unblocked below.
+    if (sigsetjmp(landing, 0) == 0) {
         // Each stretch decides the starts in [begin, begin + stretch_size)
         // and needs the needle_length - 1 bytes after them.
         while (checked.decided < range.end && size - checked.decided >= needle_length) {
@@ -277,9 +291,14 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
                 released = behind;
             }
         }
+    } else {
+        // After a fault in the map: the file shrank under it, or its storage
+        // failed; reading on from what is decided finds out which.
+        sigset_t bus;
+        sigemptyset(&bus);
+        sigaddset(&bus, SIGBUS);
+        pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
     }
-    // After a fault in the map: the file shrank under it, or its storage
-    // failed; reading on from what is decided finds out which.
     if (map_available) {
         fault_landing = nullptr;
         fault_map = nullptr;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "block_buffer.hpp"
 #include "read_choice.hpp"
 #include "stream_search.hpp"
 
@@ -54,12 +55,22 @@ public:
     bus_fault_handler& operator=(const bus_fault_handler&) = delete;
 };
 
+// What a thread that scans many ranges in turn keeps from one to the next:
+// the way of reading it chose, and the buffer it copies into.
+struct range_tools {
+    range_tools(unsigned ways, std::size_t buffer_size) : chooser(ways), buffer(buffer_size) {}
+    read_way_chooser chooser;
+    block_buffer buffer;
+};
+
 // Decides the starts in `range` of the regular file open as `descriptor`,
 // whose size was `size` when the scan began, as scan_regular_file does:
 // `next_offset` is past every start decided, at or past range.end unless
 // the file shrank or a read failed. Bytes past `size` are never touched.
+// `tools`, if given, are used and kept up to date.
 file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range range, searcher& finder,
                                  offset_sink& sink, unsigned ways = all_read_ways,
-                                 std::size_t stretch_size = default_stretch_size);
+                                 std::size_t stretch_size = default_stretch_size,
+                                 range_tools* tools = nullptr);
 
 }  // namespace bytehunt

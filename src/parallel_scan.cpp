@@ -11,7 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -30,7 +29,7 @@ unsigned usable_cores() {
 
 file_scan_result scan_in_parts(int /*descriptor*/, std::uint64_t /*size*/, searcher& /*finder*/,
                                offset_sink& /*sink*/, unsigned /*parts*/, unsigned /*ways*/,
-                               std::size_t /*stretch_size*/) {
+                               std::size_t /*stretch_size*/, bool /*measured*/) {
     return {scan_outcome::complete, 0, {}};
 }
 
@@ -49,87 +48,147 @@ unsigned usable_cores() {
 
 namespace {
 
-// A part's offsets and their report lines, one batch.
+// A chunk's offsets and their report lines, one batch.
 struct part_batch {
     std::vector<std::uint64_t> offsets;
-    std::string lines;
+    std::unique_ptr<char[]> lines;  // not zeroed first: every byte used is written
+    std::size_t lines_length = 0;
 };
 
-// What a later part found, held until the parts before it are reported. Its
-// thread formats the lines and waits while the queue holds this much, so that
-// memory stays bounded even when every byte is an occurrence.
-constexpr std::size_t queue_limit = std::size_t{1} << 20;
+// One chunk of the file, and what its thread found there.
+struct chunk {
+    file_range range;
+    std::deque<part_batch> batches;
+    std::size_t held = 0;  // bytes in the batches
+    bool finished = false;
+    file_scan_result result{};
+};
 
-class part_queue final : public offset_sink {
+// Bytes of lines a chunk may hold before its thread waits for the report to
+// take them: with a few chunks ahead, memory stays bounded even when every
+// byte is an occurrence.
+constexpr std::size_t chunk_limit = std::size_t{1} << 20;
+
+// The chunks handed out to the threads, in file order, until the report has
+// taken them. A thread may run a few chunks ahead of the report, no more.
+class chunk_board {
 public:
-    explicit part_queue(const std::atomic<bool>& stop) : stop_(stop) {}
+    chunk_board(file_range rest, std::uint64_t chunk_size, unsigned ahead, unsigned threads)
+        : next_(rest.first), end_(rest.end), chunk_size_(chunk_size), ahead_(ahead), threads_(threads) {}
 
-    // The part's thread.
-    bool accept(const std::uint64_t* offsets, std::size_t count) override {
-        part_batch batch;
-        batch.offsets.assign(offsets, offsets + count);
-        batch.lines.resize(count * max_offset_line);
-        std::size_t used = 0;
-        for (std::size_t i = 0; i < count; ++i) used += format_offset_line(offsets[i], &batch.lines[used]);
-        batch.lines.resize(used);
-        const std::size_t weight = used + count * sizeof(std::uint64_t);
+    // A thread: the next chunk to search, or null when none is left.
+    chunk* claim() {
         std::unique_lock<std::mutex> lock(mutex_);
-        room_.wait(lock, [&] { return held_ < queue_limit || stop_; });
+        threads_wait_.wait(lock, [&] { return stop_ || next_ >= end_ || chunks_.size() < ahead_; });
+        if (stop_ || next_ >= end_) return nullptr;
+        const std::uint64_t last = end_ - next_ > chunk_size_ ? next_ + chunk_size_ : end_;
+        chunks_.emplace_back();
+        chunks_.back().range = {next_, last};
+        next_ = last;
+        if (chunks_.size() == 1) report_waits_.notify_one();
+        return &chunks_.back();
+    }
+    // A thread: what it found in `part`; false once the scan has stopped.
+    bool add(chunk& part, part_batch&& batch) {
+        const std::size_t weight = batch.lines_length + batch.offsets.size() * sizeof(std::uint64_t);
+        std::unique_lock<std::mutex> lock(mutex_);
+        threads_wait_.wait(lock, [&] { return stop_ || part.held < chunk_limit; });
         if (stop_) return false;
-        held_ += weight;
-        batches_.push_back(std::move(batch));
-        ready_.notify_one();
+        part.held += weight;
+        part.batches.push_back(std::move(batch));
+        if (&part == &chunks_.front() && part.held >= chunk_limit / 2) report_waits_.notify_one();
         return true;
     }
-    // Called after each stretch: a part no longer wanted stops there.
-    bool flush() override { return !stop_; }
-    void finish(const file_scan_result& result) {
+    void finish(chunk& part, const file_scan_result& result) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        result_ = result;
-        finished_ = true;
-        ready_.notify_one();
+        part.result = result;
+        part.finished = true;
+        if (&part == &chunks_.front()) report_waits_.notify_one();
+    }
+    // A thread that takes no more chunks.
+    void leave() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        --threads_;
+        report_waits_.notify_one();
+    }
+    bool stopped() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return stop_;
     }
 
-    // The reporting thread: the next batch, or false once the part has
-    // finished and everything it found was taken.
-    bool take(part_batch& batch) {
+    // The report: the next chunk, or null when none is left (or no thread is
+    // left to search it).
+    chunk* next() {
         std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [&] { return !batches_.empty() || finished_; });
-        if (batches_.empty()) return false;
-        batch = std::move(batches_.front());
-        batches_.pop_front();
-        held_ -= batch.lines.size() + batch.offsets.size() * sizeof(std::uint64_t);
-        room_.notify_one();
+        report_waits_.wait(lock, [&] { return !chunks_.empty() || next_ >= end_ || threads_ == 0; });
+        return chunks_.empty() ? nullptr : &chunks_.front();
+    }
+    // The report: the next batch of `part`, the front chunk; false once it
+    // finished and all its batches were taken. It waits for half a limit's
+    // worth, or the chunk's end, and then takes all there is, so that the
+    // threads wake each other seldom.
+    bool take(chunk& part, part_batch& batch) {
+        if (taken_.empty()) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            report_waits_.wait(lock, [&] { return part.finished || part.held >= chunk_limit / 2; });
+            taken_.swap(part.batches);
+            part.held = 0;
+            threads_wait_.notify_all();
+        }
+        if (taken_.empty()) return false;
+        batch = std::move(taken_.front());
+        taken_.pop_front();
         return true;
     }
-    file_scan_result result() {
+    // The report is done with the front chunk.
+    void reported() {
+        taken_.clear();
         const std::lock_guard<std::mutex> lock(mutex_);
-        return result_;
+        chunks_.pop_front();
+        threads_wait_.notify_all();
     }
-    void wake() {
+    void stop() {
         const std::lock_guard<std::mutex> lock(mutex_);
-        room_.notify_all();
+        stop_ = true;
+        threads_wait_.notify_all();
+        report_waits_.notify_all();
     }
 
 private:
-    const std::atomic<bool>& stop_;
     std::mutex mutex_;
-    std::condition_variable ready_;
-    std::condition_variable room_;
-    std::deque<part_batch> batches_;
-    std::size_t held_ = 0;
-    bool finished_ = false;
-    file_scan_result result_{};
+    std::condition_variable threads_wait_;  // for room in a chunk, or a chunk to claim
+    std::condition_variable report_waits_;  // for the front chunk's lines
+    std::deque<chunk> chunks_;              // claimed and not yet reported, in file order
+    std::deque<part_batch> taken_;          // the report's: batches taken, not yet handed on
+    std::uint64_t next_;                    // where the next chunk starts
+    std::uint64_t end_;
+    std::uint64_t chunk_size_;
+    std::size_t ahead_;
+    unsigned threads_;
+    bool stop_ = false;
 };
 
-// Collects offsets in memory: what the reporting thread finds itself.
-class collecting_sink final : public offset_sink {
+// What a thread finds in one chunk: formatted there, so that dense output is
+// formatted on every core, and handed to the board.
+class chunk_sink final : public offset_sink {
 public:
+    chunk_sink(chunk_board& board, chunk& part) : board_(board), part_(part) {}
+
     bool accept(const std::uint64_t* offsets, std::size_t count) override {
-        found.insert(found.end(), offsets, offsets + count);
-        return true;
+        part_batch batch;
+        batch.offsets.assign(offsets, offsets + count);
+        batch.lines.reset(new char[count * max_offset_line]);
+        for (std::size_t i = 0; i < count; ++i) {
+            batch.lines_length += format_offset_line(offsets[i], batch.lines.get() + batch.lines_length);
+        }
+        return board_.add(part_, std::move(batch));
     }
-    std::vector<std::uint64_t> found;
+    // Called after each stretch: a chunk no longer wanted stops there.
+    bool flush() override { return !board_.stopped(); }
+
+private:
+    chunk_board& board_;
+    chunk& part_;
 };
 
 // Passes offsets on and counts them.
@@ -147,37 +206,44 @@ private:
     offset_sink& next_;
 };
 
-// Output is dense when the first part held an occurrence per this many bytes
-// or more.
-constexpr std::uint64_t dense_spacing = 256;
+// Collects offsets in memory: what the reporting thread finds itself.
+class collecting_sink final : public offset_sink {
+public:
+    bool accept(const std::uint64_t* offsets, std::size_t count) override {
+        found.insert(found.end(), offsets, offsets + count);
+        return true;
+    }
+    std::vector<std::uint64_t> found;
+};
 
 // Starts the reporting thread searches itself, a stretch at a time, while a
-// part's own offsets do not line up with what is decided.
+// chunk's own offsets do not line up with what is decided.
 constexpr std::size_t mending_stretch = std::size_t{64} << 10;
 
-// Reports one later part. Its thread searched the part from its first start
-// on; when an occurrence of the part before ran past that start (`decided`
-// beyond it), the part's first offsets may overlap it, and the offsets that
-// follow from `decided` can differ until both searches meet at a common
-// occurrence. Until then this thread searches from `decided` itself; from
-// there on the part's offsets are the right ones.
-class part_reporter {
+// Reports one chunk. Its thread searched the chunk from its first start on;
+// when an occurrence before it ran past that start (`decided` beyond it),
+// the chunk's first offsets may overlap it, and the offsets that follow from
+// `decided` can differ until both searches meet at a common occurrence.
+// Until then this thread searches from `decided` itself; from there on the
+// chunk's offsets are the right ones.
+class chunk_reporter {
 public:
-    part_reporter(int descriptor, std::uint64_t size, searcher& mender, offset_sink& sink, part_queue& queue)
-        : descriptor_(descriptor), size_(size), mender_(mender), sink_(sink), queue_(queue) {}
+    chunk_reporter(int descriptor, std::uint64_t size, searcher& mender, offset_sink& sink,
+                   chunk_board& board)
+        : descriptor_(descriptor), size_(size), mender_(mender), sink_(sink), board_(board) {}
 
-    // Reports the part [range.first, range.end) from `decided`; returns the
-    // scan's result after it.
-    file_scan_result report(file_range range, std::uint64_t decided) {
+    // Reports `part` from `decided`; returns the scan's result after it.
+    file_scan_result report(chunk& part, std::uint64_t decided) {
+        const file_range range = part.range;
         std::uint64_t pos = decided;
         bool met = decided <= range.first;
         part_batch batch;
-        std::size_t next = 0;  // the part's first offset not yet compared or handed on
-        bool more = queue_.take(batch);
-        // The part's next offset, taking batches as they come; false at its end.
+        std::size_t next = 0;  // the chunk's first offset not yet compared or handed on
+        bool more = board_.take(part, batch);
+        // The chunk's next offset, taking batches as they come; false at its end.
         const auto peek = [&](std::uint64_t& offset) {
             while (more && next == batch.offsets.size()) {
-                more = queue_.take(batch);
+                more = board_.take(part, batch);
                 next = 0;
             }
             if (!more) return false;
@@ -198,7 +264,7 @@ public:
                 std::uint64_t offset = 0;
                 while (peek(offset) && offset < occurrence) ++next;
                 if (peek(offset) && offset == occurrence) {
-                    // Both searches meet: the part's own offsets follow.
+                    // Both searches meet: the chunk's own offsets follow.
                     met = true;
                     keep = i;
                 }
@@ -212,29 +278,29 @@ public:
             if (pos < stretch_end) return failed(pos, scan_outcome::complete);
         }
         if (!met) {
-            // The part's own search never met this one: what it found is moot.
+            // The chunk's own search never met this one: what it found is moot.
             for (std::uint64_t offset = 0; peek(offset);) ++next;
             return {scan_outcome::complete, pos, {}};
         }
-        // Hand on the part's offsets: the rest of the batch at hand, then
+        // Hand on the chunk's offsets: the rest of the batch at hand, then
         // whole batches with their lines as formatted.
         if (next > 0 && next < batch.offsets.size() &&
             !sink_.accept(batch.offsets.data() + next, batch.offsets.size() - next)) {
             return failed(pos, scan_outcome::write_failed);
         }
-        for (bool whole = more && next == 0; whole || queue_.take(batch); whole = false) {
-            if (!sink_.accept_lines(batch.offsets.data(), batch.offsets.size(), batch.lines.data(),
-                                    batch.lines.size()) ||
+        for (bool whole = more && next == 0; whole || board_.take(part, batch); whole = false) {
+            if (!sink_.accept_lines(batch.offsets.data(), batch.offsets.size(), batch.lines.get(),
+                                    batch.lines_length) ||
                 !sink_.flush()) {
                 return failed(pos, scan_outcome::write_failed);
             }
         }
         if (!sink_.flush()) return failed(pos, scan_outcome::write_failed);
-        return queue_.result();
+        return part.result;  // written before the chunk finished, read after
     }
 
 private:
-    // The part ends early: the sink failed, or the file shrank or failed to
+    // The chunk ends early: the sink failed, or the file shrank or failed to
     // read at `decided`, where reading on finds out which.
     static file_scan_result failed(std::uint64_t decided, scan_outcome outcome) {
         return {outcome, decided, {}};
@@ -244,92 +310,107 @@ private:
     std::uint64_t size_;
     searcher& mender_;
     offset_sink& sink_;
-    part_queue& queue_;
+    chunk_board& board_;
 };
+
+// The first bytes are searched by the reporting thread alone: how densely
+// they hold occurrences sizes the chunks, and says whether threads pay.
+constexpr std::uint64_t probe_size = std::uint64_t{256} << 10;
+// A chunk should hold about this many bytes of lines and offsets, so that the
+// threads format side by side within the chunks' limit.
+constexpr std::uint64_t held_per_chunk = chunk_limit / 4;
+constexpr std::uint64_t largest_chunk = std::uint64_t{8} << 20;
+// Bytes held for an occurrence, its line and its offset, for sizing chunks.
+constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 
 }  // namespace
 
 file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& finder, offset_sink& sink,
-                               unsigned parts, unsigned ways, std::size_t stretch_size) {
+                               unsigned parts, unsigned ways, std::size_t stretch_size, bool measured) {
     const bus_fault_handler handler;  // for every thread's maps
 #if defined(POSIX_FADV_SEQUENTIAL)
     (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
-    // Parts too small to hold a few needles are not worth a thread.
-    if (size / parts < std::uint64_t{4} * finder.needle_length()) parts = 1;
+    const std::size_t needle_length = finder.needle_length();
+    // The probe: the first bytes, on this thread.
+    const std::uint64_t probe_end = size / 4 < probe_size ? size / 4 : probe_size;
+    counting_sink counted(sink);
+    file_scan_result result =
+        scan_file_range(descriptor, size, {0, probe_end}, finder, counted, ways, stretch_size);
+    const std::uint64_t lines = counted.count * held_estimate;
+    // Sparse output pays for threads only on large files; dense output, whose
+    // lines take most of the time, on far smaller ones.
+    const bool dense = lines * 64 >= probe_end;
 #if defined(__i386__)
     // The only 32-bit x86 machine we can test on (qemu-user) hangs when a
     // thread is started; unchecked, this build searches on one core.
     parts = 1;
 #endif
-    std::vector<std::uint64_t> bounds(parts + 1);
-    for (unsigned k = 0; k <= parts; ++k) bounds[k] = size / parts * k;
-    bounds[parts] = size;
-
-    std::atomic<bool> stop{false};
-    std::vector<std::unique_ptr<part_queue> > queues;
-    std::vector<std::unique_ptr<searcher> > finders;
-    std::vector<std::thread> threads;
-    for (unsigned k = 1; k < parts; ++k) {
-        queues.push_back(std::make_unique<part_queue>(stop));
-        finders.push_back(std::make_unique<searcher>(finder.needle(), finder.needle_length()));
-        part_queue& queue = *queues.back();
-        searcher& part_finder = *finders.back();
-        const file_range range{bounds[k], bounds[k + 1]};
-        try {
-            threads.emplace_back([=, &queue, &part_finder] {
-                try {
-                    queue.finish(
-                        scan_file_range(descriptor, size, range, part_finder, queue, ways, stretch_size));
-                } catch (const std::bad_alloc&) {
-                    // Nothing decided: the parts end here, and reading on
-                    // from here searches the rest.
-                    queue.finish({scan_outcome::complete, range.first, {}});
-                }
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: nothing is decided yet, and one search
-            // from the start does it all.
-            stop = true;
-            for (auto& started : queues) started->wake();
-            for (std::thread& thread : threads) thread.join();
-            return {scan_outcome::complete, 0, {}};
-        }
-    }
-
-    counting_sink counted(sink);
-    file_scan_result result =
-        scan_file_range(descriptor, size, {0, bounds[1]}, finder, counted, ways, stretch_size);
-    if (result.outcome == scan_outcome::complete && counted.count * dense_spacing > bounds[1]) {
-        // Dense output: a later part could only run a queue's length ahead
-        // of the one reported, and handing its lines over costs more than
-        // that saves. This thread searches on alone.
-        stop = true;
-        for (auto& queue : queues) queue->wake();
-        for (std::thread& thread : threads) thread.join();
+    if (measured && !dense && size < parallel_threshold) parts = 1;
+    if (parts < 2 || result.outcome != scan_outcome::complete || result.next_offset < probe_end) {
+        if (result.outcome != scan_outcome::complete || result.next_offset < probe_end) return result;
         const file_scan_result rest =
-            scan_file_range(descriptor, size, {result.next_offset, size}, finder, sink, ways, stretch_size);
+            scan_file_range(descriptor, size, {probe_end, size}, finder, sink, ways, stretch_size);
         for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += rest.brought[way];
         result.outcome = rest.outcome;
         result.next_offset = rest.next_offset;
         return result;
     }
-    searcher mender(finder.needle(), finder.needle_length());
-    // Starts at or past this leave no room for a needle.
-    const std::uint64_t room_end = size - finder.needle_length() + 1;
-    for (unsigned k = 1; k < parts; ++k) {
-        // A part that ended short (the file shrank, or a read failed) ends
-        // the parts: reading on from where it stopped finds out which.
-        if (result.outcome != scan_outcome::complete || result.next_offset < std::min(bounds[k], room_end))
-            break;
-        part_reporter reporter(descriptor, size, mender, sink, *queues[k - 1]);
-        const file_scan_result part = reporter.report({bounds[k], bounds[k + 1]}, result.next_offset);
-        for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += part.brought[way];
-        result.outcome = part.outcome;
-        result.next_offset = part.next_offset;
+    // Chunks that hold about held_per_chunk bytes at the probe's density: a
+    // few stretches' worth at the least, a few MiB at the most.
+    const std::uint64_t smallest_chunk = std::min<std::uint64_t>(std::uint64_t{32} << 10, 4 * stretch_size);
+    std::uint64_t chunk_size = lines == 0 ? largest_chunk : held_per_chunk * probe_end / lines;
+    chunk_size = std::max(smallest_chunk, std::min(largest_chunk, chunk_size));
+
+    chunk_board board({probe_end, size}, chunk_size, parts + 1, parts);
+    std::vector<std::thread> threads;
+    const std::size_t buffer_size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, stretch_size)) + needle_length - 1;
+    const auto work = [&, descriptor, size, ways, stretch_size] {
+        try {
+            range_tools tools(ways, buffer_size);
+            searcher part_finder(finder.needle(), needle_length);
+            while (chunk* part = board.claim()) {
+                chunk_sink part_sink(board, *part);
+                file_scan_result found{scan_outcome::complete, part->range.first, {}};
+                try {
+                    found = scan_file_range(descriptor, size, part->range, part_finder, part_sink, ways,
+                                            stretch_size, &tools);
+                } catch (const std::bad_alloc&) {
+                    // Nothing decided: the report reads on from the start.
+                }
+                board.finish(*part, found);
+            }
+        } catch (const std::bad_alloc&) {
+            // No memory for this thread's tools: the others search on.
+        }
+        board.leave();
+    };
+    for (unsigned k = 0; k < parts; ++k) {
+        try {
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            board.leave();  // no thread to be had: the ones started, or none, search on
+        }
     }
-    stop = true;
-    for (auto& queue : queues) queue->wake();
+
+    searcher mender(finder.needle(), needle_length);
+    chunk_reporter reporter(descriptor, size, mender, sink, board);
+    // Starts at or past this leave no room for a needle.
+    const std::uint64_t room_end = size - needle_length + 1;
+    while (chunk* part = board.next()) {
+        // A chunk that ended short (the file shrank, or a read failed) ends
+        // the search in chunks: reading on from where it stopped finds out
+        // which.
+        if (result.next_offset < std::min(part->range.first, room_end)) break;
+        const file_scan_result reported = reporter.report(*part, result.next_offset);
+        board.reported();
+        for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += reported.brought[way];
+        result.outcome = reported.outcome;
+        result.next_offset = reported.next_offset;
+        if (result.outcome != scan_outcome::complete) break;
+    }
+    board.stop();
     for (std::thread& thread : threads) thread.join();
     return result;
 }

@@ -1,7 +1,7 @@
-// Searching a large regular file on several cores at once. The file is cut
-// into parts, and each part is searched by a thread of its own while the
-// first part's offsets go out as they are found. The sink receives exactly
-// the offsets, in the order, that one search from the start would hand it.
+// Searching a large regular file on several cores at once. The file is dealt
+// out in chunks to a thread per core, a few chunks ahead of the report, which
+// hands their offsets on as they are found, in file order. The sink receives
+// exactly the offsets, in the order, that one search from the start would.
 #pragma once
 
 #include <cstdint>
@@ -13,18 +13,22 @@ namespace bytehunt {
 // Cores this process may run on (its CPU affinity, not the machine's count).
 unsigned usable_cores();
 
-// Files smaller than this are searched by one thread: below it, a second
-// thread cost about as much to start and to wake as it saved (measured on
-// 1 to 256 MiB of cached data).
+// Files smaller than this are searched by one thread when occurrences are
+// sparse: below it, a second thread cost about as much to start and to wake
+// as it saved (measured on 1 to 256 MiB of cached data).
 constexpr std::uint64_t parallel_threshold = std::uint64_t{128} << 20;
+// Dense output (lines to format take most of the time) pays from here on.
+constexpr std::uint64_t parallel_minimum = std::uint64_t{4} << 20;
 
 // Searches the starts of the regular file open as `descriptor`, whose size
-// was `size` when the scan began, in `parts` parts (at least 2), `finder`
-// searching the first. Returns as scan_regular_file does: `next_offset` is
-// past every start decided, short of `size` when the file shrank or a read
-// failed in some part; offsets past that point are never handed on.
+// was `size` when the scan began, on `parts` threads, `finder` searching the
+// first bytes on this one. When `measured`, how densely those bytes hold
+// occurrences decides whether threads pay (else they are used regardless).
+// Returns as scan_regular_file does: `next_offset` is past every start
+// decided, short of `size` when the file shrank or a read failed in some
+// chunk; offsets past that point are never handed on.
 file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& finder, offset_sink& sink,
                                unsigned parts, unsigned ways = all_read_ways,
-                               std::size_t stretch_size = default_stretch_size);
+                               std::size_t stretch_size = default_stretch_size, bool measured = true);
 
 }  // namespace bytehunt

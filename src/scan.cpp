@@ -9,10 +9,11 @@ namespace bytehunt {
 scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, unsigned ways,
                         std::size_t stretch_size, unsigned parts) {
     const std::uint64_t size = regular_file_size(stream);
-    if (parts == 0) parts = size >= parallel_threshold ? usable_cores() : 1;
+    const bool measured = parts == 0;
+    if (measured) parts = size >= parallel_minimum ? usable_cores() : 1;
     const file_scan_result stretches =
         parts > 1 && size > 0 && finder.needle_length() > 0
-            ? scan_in_parts(fileno(stream), size, finder, sink, parts, ways, stretch_size)
+            ? scan_in_parts(fileno(stream), size, finder, sink, parts, ways, stretch_size, measured)
             : scan_regular_file(stream, finder, sink, ways, stretch_size);
     if (stretches.outcome != scan_outcome::complete) return stretches.outcome;
     stream_source source(stream);

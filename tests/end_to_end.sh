@@ -175,8 +175,8 @@ if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
     expect "read error keeps earlier offsets" \
         '[[ $out == "${header}300000 (0x493e0)"$'"'"'\n'"'"'"Error reading $work/two" && $status == 2 ]]'
     # A read error in the second half of a file large enough to be searched
-    # in parts, while the first part is still printing: every offset before
-    # the error, none after it, then the error.
+    # on every core, while the chunks before it are still printing: every
+    # offset before the error, none after it, then the error.
     mib=$((1024 * 1024))
     if truncate -s $((160 * mib)) "$work/parts" 2>/dev/null; then
         for at in 8 70 85 95 150; do
@@ -190,16 +190,17 @@ if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
         out=$(BYTEHUNT_TEST_FAIL_AT=$((90 * mib)) inject "${program[@]}" 5a71 "$work/parts" 2>"$work/stderr")
         status=$?
         expect "read error in a later part" '[[ $out == "$expected"$'"'"'\n'"'"'"Error reading $work/parts" && $status == 2 ]]'
-        # The same while the second part is searched again from where an
-        # occurrence across the split ended: a run of 41 from the split on.
+        # The same while a later chunk is searched again from where an
+        # occurrence across its start ended: a run of 41 from the end of the
+        # first 256 KiB, which are searched first and alone.
         truncate -s 0 "$work/parts" && truncate -s $((160 * mib)) "$work/parts"
         head -c 100000 /dev/zero | tr '\0' A |
-            dd of="$work/parts" bs=64K oflag=seek_bytes seek=$((80 * mib - 1)) conv=notrunc status=none
-        expected=$header$(awk -v from=$((80 * mib - 1)) 'BEGIN {
+            dd of="$work/parts" bs=64K oflag=seek_bytes seek=$((256 * 1024 - 1)) conv=notrunc status=none
+        expected=$header$(awk -v from=$((256 * 1024 - 1)) 'BEGIN {
             for (at = from; at + 3 <= from + 50001; at += 3) printf "%d (0x%x)\n", at, at }')
-        out=$(BYTEHUNT_TEST_FAIL_AT=$((80 * mib + 50000)) inject "${program[@]}" 414141 "$work/parts" 2>"$work/stderr")
+        out=$(BYTEHUNT_TEST_FAIL_AT=$((256 * 1024 + 50000)) inject "${program[@]}" 414141 "$work/parts" 2>"$work/stderr")
         status=$?
-        expect "read error in a part searched again" \
+        expect "read error in a chunk searched again" \
             '[[ $out == "$expected"$'"'"'\n'"'"'"Error reading $work/parts" && $status == 2 ]]'
         rm -f "$work/parts"
     fi
