@@ -232,8 +232,12 @@ public:
                    chunk_board& board)
         : descriptor_(descriptor), size_(size), mender_(mender), sink_(sink), board_(board) {}
 
+    // Whether the last chunk's own search met the one from the start.
+    bool met() const { return met_; }
+
     // Reports `part` from `decided`; returns the scan's result after it.
     file_scan_result report(chunk& part, std::uint64_t decided) {
+        met_ = true;
         const file_range range = part.range;
         std::uint64_t pos = decided;
         bool met = decided <= range.first;
@@ -277,6 +281,7 @@ public:
             // Short of the stretch's end: the file shrank or failed to read.
             if (pos < stretch_end) return failed(pos, scan_outcome::complete);
         }
+        met_ = met;
         if (!met) {
             // The chunk's own search never met this one: what it found is moot.
             for (std::uint64_t offset = 0; peek(offset);) ++next;
@@ -311,6 +316,7 @@ private:
     searcher& mender_;
     offset_sink& sink_;
     chunk_board& board_;
+    bool met_ = true;
 };
 
 // The first bytes are searched by the reporting thread alone: how densely
@@ -398,6 +404,7 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     chunk_reporter reporter(descriptor, size, mender, sink, board);
     // Starts at or past this leave no room for a needle.
     const std::uint64_t room_end = size - needle_length + 1;
+    bool alone = false;
     while (chunk* part = board.next()) {
         // A chunk that ended short (the file shrank, or a read failed) ends
         // the search in chunks: reading on from where it stopped finds out
@@ -409,9 +416,24 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
         result.outcome = reported.outcome;
         result.next_offset = reported.next_offset;
         if (result.outcome != scan_outcome::complete) break;
+        // A chunk searched whole a second time: the data repeats with the
+        // needle's period (a run of one byte, say), the chunks' searches
+        // fall out of step with each other at every start, and one thread
+        // searching on alone does the work once.
+        if (!reporter.met()) {
+            alone = true;
+            break;
+        }
     }
     board.stop();
     for (std::thread& thread : threads) thread.join();
+    if (alone && result.next_offset < room_end) {
+        const file_scan_result rest =
+            scan_file_range(descriptor, size, {result.next_offset, size}, finder, sink, ways, stretch_size);
+        for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += rest.brought[way];
+        result.outcome = rest.outcome;
+        result.next_offset = rest.next_offset;
+    }
     return result;
 }
 
