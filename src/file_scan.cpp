@@ -135,6 +135,29 @@ struct sigaction previous_handler {};
 // few calls, and few pages held.
 constexpr std::uint64_t release_size = std::uint64_t{2} << 20;
 
+// Maps `length` bytes of the file from `offset` at an address that agrees
+// with the offset modulo 2 MiB, so that the system may map large pages of the
+// page cache (as a file read back from disk has) with one entry each; or
+// refuses, as mmap does.
+__attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset, std::size_t length) {
+    constexpr std::size_t large_page = std::size_t{2} << 20;
+    void* const room = mmap(nullptr, length + large_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED)
+        return mmap(nullptr, length, PROT_READ, MAP_PRIVATE, descriptor, static_cast<off_t>(offset));
+    const auto start = reinterpret_cast<std::uintptr_t>(room);
+    const std::uintptr_t shift = (offset % large_page + large_page - start % large_page) % large_page;
+    void* const view = mmap(reinterpret_cast<void*>(start + shift), length, PROT_READ,
+                            MAP_PRIVATE | MAP_FIXED, descriptor, static_cast<off_t>(offset));
+    if (view == MAP_FAILED) {
+        munmap(room, length + large_page);
+        return MAP_FAILED;
+    }
+    // What is left of the room on either side goes back.
+    if (shift > 0) munmap(room, shift);
+    if (large_page - shift > 0) munmap(reinterpret_cast<void*>(start + shift + length), large_page - shift);
+    return view;
+}
+
 std::uint64_t now_ns() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                           std::chrono::steady_clock::now().time_since_epoch())
@@ -200,9 +223,7 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     const std::uint64_t map_base = range.first / page * page;
     const auto map_length = static_cast<std::size_t>(bytes_limit - map_base);
     void* const view =
-        (ways & ~way_bit(read_way::copy)) == 0
-            ? MAP_FAILED
-            : mmap(nullptr, map_length, PROT_READ, MAP_PRIVATE, descriptor, static_cast<off_t>(map_base));
+        (ways & ~way_bit(read_way::copy)) == 0 ? MAP_FAILED : map_aligned(descriptor, map_base, map_length);
     const bool map_available = view != MAP_FAILED;
     const auto* const map = static_cast<const std::uint8_t*>(map_available ? view : nullptr);
     if (map_available) (void)madvise(view, map_length, MADV_SEQUENTIAL);

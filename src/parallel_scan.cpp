@@ -325,7 +325,7 @@ constexpr std::uint64_t probe_size = std::uint64_t{256} << 10;
 // A chunk should hold about this many bytes of lines and offsets, so that the
 // threads format side by side within the chunks' limit.
 constexpr std::uint64_t held_per_chunk = chunk_limit / 4;
-constexpr std::uint64_t largest_chunk = std::uint64_t{8} << 20;
+constexpr std::uint64_t largest_chunk = std::uint64_t{32} << 20;
 // Bytes held for an occurrence, its line and its offset, for sizing chunks.
 constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 
