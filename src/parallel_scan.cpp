@@ -172,7 +172,8 @@ private:
 // formatted on every core, and handed to the board.
 class chunk_sink final : public offset_sink {
 public:
-    chunk_sink(chunk_board& board, chunk& part) : board_(board), part_(part) {}
+    chunk_sink(chunk_board& board, chunk& part, std::size_t needle_length)
+        : decided(part.range.first), board_(board), part_(part), needle_length_(needle_length) {}
 
     bool accept(const std::uint64_t* offsets, std::size_t count) override {
         part_batch batch;
@@ -181,14 +182,21 @@ public:
         for (std::size_t i = 0; i < count; ++i) {
             batch.lines_length += format_offset_line(offsets[i], batch.lines.get() + batch.lines_length);
         }
-        return board_.add(part_, std::move(batch));
+        const std::uint64_t end = offsets[count - 1] + needle_length_;
+        if (!board_.add(part_, std::move(batch))) return false;
+        decided = end;
+        return true;
     }
+    // Past the last occurrence handed to the board: every start before it
+    // is decided.
+    std::uint64_t decided;
     // Called after each stretch: a chunk no longer wanted stops there.
     bool flush() override { return !board_.stopped(); }
 
 private:
     chunk_board& board_;
     chunk& part_;
+    std::size_t needle_length_;
 };
 
 // Passes offsets on and counts them.
@@ -377,13 +385,15 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
             range_tools tools(ways, buffer_size);
             searcher part_finder(finder.needle(), needle_length);
             while (chunk* part = board.claim()) {
-                chunk_sink part_sink(board, *part);
+                chunk_sink part_sink(board, *part, needle_length);
                 file_scan_result found{scan_outcome::complete, part->range.first, {}};
                 try {
                     found = scan_file_range(descriptor, size, part->range, part_finder, part_sink, ways,
                                             stretch_size, &tools);
                 } catch (const std::bad_alloc&) {
-                    // Nothing decided: the report reads on from the start.
+                    // The chunk ends after what it handed over; reading on
+                    // from there searches the rest.
+                    found.next_offset = part_sink.decided;
                 }
                 board.finish(*part, found);
             }

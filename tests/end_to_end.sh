@@ -174,9 +174,9 @@ if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
     status=$?
     expect "read error keeps earlier offsets" \
         '[[ $out == "${header}300000 (0x493e0)"$'"'"'\n'"'"'"Error reading $work/two" && $status == 2 ]]'
-    # A read error in the second half of a file large enough to be searched
-    # on every core, while the chunks before it are still printing: every
-    # offset before the error, none after it, then the error.
+    # A bad MiB in the second half of a file large enough to be searched on
+    # every core, while the chunks before it are still printing: every offset
+    # before the error, none after it, then the error.
     mib=$((1024 * 1024))
     if truncate -s $((160 * mib)) "$work/parts" 2>/dev/null; then
         for at in 8 70 85 95 150; do
@@ -187,7 +187,8 @@ if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
         expected=$header$(awk -v mib=$mib 'BEGIN { printf "%d (0x%x)\n", 8 * mib, 8 * mib
             for (at = 20 * mib; at < 20 * mib + 400000; at += 2) printf "%d (0x%x)\n", at, at
             for (at = 70; at <= 85; at += 15) printf "%d (0x%x)\n", at * mib, at * mib }')
-        out=$(BYTEHUNT_TEST_FAIL_AT=$((90 * mib)) inject "${program[@]}" 5a71 "$work/parts" 2>"$work/stderr")
+        out=$(BYTEHUNT_TEST_FAIL_AT=$((90 * mib)) BYTEHUNT_TEST_FAIL_LENGTH=$mib inject "${program[@]}" 5a71 \
+            "$work/parts" 2>"$work/stderr")
         status=$?
         expect "read error in a later part" '[[ $out == "$expected"$'"'"'\n'"'"'"Error reading $work/parts" && $status == 2 ]]'
         # The same while a later chunk is searched again from where an

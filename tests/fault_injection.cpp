@@ -4,7 +4,8 @@
 //                                maps are refused, so that everything is read.
 //   BYTEHUNT_TEST_FAIL_AT=N      reads of the bytes at offset N and past fail
 //                                with EIO, whichever thread reads them; maps
-//                                are refused.
+//                                are refused. With BYTEHUNT_TEST_FAIL_LENGTH=L
+//                                only the L bytes from N fail (a bad sector).
 //   BYTEHUNT_TEST_RESIZE_AFTER=N with BYTEHUNT_TEST_RESIZE_TO=M
 //                                at the first read or map once N bytes were
 //                                read, the file is cut or extended (with
@@ -36,6 +37,7 @@ using map_function = void* (*)(void*, size_t, int, int, int, off_t);
 
 const long long fail_after = setting("BYTEHUNT_TEST_FAIL_AFTER");
 const long long fail_at = setting("BYTEHUNT_TEST_FAIL_AT");
+const long long fail_length = setting("BYTEHUNT_TEST_FAIL_LENGTH");
 const long long resize_after = setting("BYTEHUNT_TEST_RESIZE_AFTER");
 const long long resize_to = setting("BYTEHUNT_TEST_RESIZE_TO");
 const bool interrupt = setting("BYTEHUNT_TEST_INTERRUPT") == 1;
@@ -81,7 +83,7 @@ long long before_read(int fd, size_t count, long long offset) {
         if (static_cast<long long>(count) > fail_after - total)
             count = static_cast<size_t>(fail_after - total);
     }
-    if (fail_at >= 0) {
+    if (fail_at >= 0 && (fail_length < 0 || offset < fail_at + fail_length)) {
         if (offset >= fail_at) {
             errno = EIO;
             return -1;

@@ -106,19 +106,28 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
 // of step with the one from the start for the whole run, and meets it only
 // at an occurrence after the run, or never.
 TEST(FileScan, PartsOutOfStepWithTheSearchBeforeThem) {
-    for (const unsigned parts : {2, 3, 7}) {
-        bytes haystack(1200000, 0x00);
-        const std::size_t split = haystack.size() / parts;
-        std::fill_n(haystack.begin() + static_cast<std::ptrdiff_t>(split - 999), 150000, 0x41);
-        haystack[split + 160000] = haystack[split + 160001] = haystack[split + 160002] = 0x41;
-        temp_file file(haystack);
-        for (const bytes& needle : {bytes{0x41, 0x41}, bytes{0x41, 0x41, 0x41}}) {
-            bytehunt::searcher finder(needle.data(), needle.size());
-            test_support::vector_sink sink;
-            ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, bytehunt::all_read_ways, 4096, parts),
-                      bytehunt::scan_outcome::complete);
-            EXPECT_EQ(sink.offsets_, test_support::reference_offsets(haystack, needle)) << parts << " parts";
-            std::fseek(file.stream, 0, SEEK_SET);
+    // The first 256 KiB are searched alone, the rest in chunks from there.
+    const std::size_t split = 256 * 1024;
+    bytes runs(1200000, 0x00);
+    std::fill_n(runs.begin() + static_cast<std::ptrdiff_t>(split - 999), 150000, 0x41);
+    runs[split + 160000] = runs[split + 160001] = runs[split + 160002] = 0x41;
+    bytes short_run(1200000, 0x00);  // both searches meet soon after the split
+    std::fill_n(short_run.begin() + static_cast<std::ptrdiff_t>(split - 1), 4, 0x41);
+    short_run[split + 100] = short_run[split + 101] = 0x41;
+    bytes all_41(1200000, 0x41);  // dense: every chunk fills its queue
+    for (const bytes* haystack : {&runs, &short_run, &all_41}) {
+        temp_file file(*haystack);
+        for (const unsigned parts : {2, 3, 7}) {
+            for (const bytes& needle : {bytes{0x41}, bytes{0x41, 0x41}, bytes{0x41, 0x41, 0x41}}) {
+                bytehunt::searcher finder(needle.data(), needle.size());
+                test_support::vector_sink sink;
+                ASSERT_EQ(
+                    bytehunt::scan_input(file.stream, finder, sink, bytehunt::all_read_ways, 4096, parts),
+                    bytehunt::scan_outcome::complete);
+                EXPECT_EQ(sink.offsets_, test_support::reference_offsets(*haystack, needle))
+                    << parts << " parts";
+                std::fseek(file.stream, 0, SEEK_SET);
+            }
         }
     }
 }
@@ -151,6 +160,16 @@ TEST(FileScan, AFileCutUnderTheMapShowsNothingPastItsNewEnd) {
             EXPECT_EQ(sink.found, expected) << "cut at " << c.cut << ", ways " << ways;
         }
     }
+    // A stretch of the trial that finds the file already cut reads nothing.
+    temp_file file(bytes(64 * page, 0x00));
+    const bytes one = {0x00};
+    bytehunt::searcher finder(one.data(), one.size());
+    watching_sink sink;
+    sink.on_first_batch = [&] { ASSERT_EQ(truncate(file.path.c_str(), static_cast<off_t>(32 * page)), 0); };
+    const unsigned copy_or_map = way_bit(read_way::copy) | way_bit(read_way::map);
+    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, copy_or_map, 16 * page),
+              bytehunt::scan_outcome::complete);
+    EXPECT_EQ(sink.found.size(), 32 * page);
 }
 
 TEST(FileScan, KeepsTheWayThatCostLeastInItsTrial) {
