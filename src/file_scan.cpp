@@ -144,17 +144,18 @@ __attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset
     void* const room = mmap(nullptr, length + large_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (room == MAP_FAILED)
         return mmap(nullptr, length, PROT_READ, MAP_PRIVATE, descriptor, static_cast<off_t>(offset));
-    const auto start = reinterpret_cast<std::uintptr_t>(room);
-    const std::uintptr_t shift = (offset % large_page + large_page - start % large_page) % large_page;
-    void* const view = mmap(reinterpret_cast<void*>(start + shift), length, PROT_READ,
-                            MAP_PRIVATE | MAP_FIXED, descriptor, static_cast<off_t>(offset));
+    auto* const bytes = static_cast<std::uint8_t*>(room);
+    const std::size_t shift =
+        (offset % large_page + large_page - reinterpret_cast<std::uintptr_t>(room) % large_page) % large_page;
+    void* const view = mmap(bytes + shift, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, descriptor,
+                            static_cast<off_t>(offset));
     if (view == MAP_FAILED) {
         munmap(room, length + large_page);
         return MAP_FAILED;
     }
     // What is left of the room on either side goes back.
     if (shift > 0) munmap(room, shift);
-    if (large_page - shift > 0) munmap(reinterpret_cast<void*>(start + shift + length), large_page - shift);
+    if (large_page - shift > 0) munmap(bytes + shift + length, large_page - shift);
     return view;
 }
 
