@@ -364,7 +364,7 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     if (parts < 2 || result.outcome != scan_outcome::complete || result.next_offset < probe_end) {
         if (result.outcome != scan_outcome::complete || result.next_offset < probe_end) return result;
         const file_scan_result rest =
-            scan_file_range(descriptor, size, {probe_end, size}, finder, sink, ways, stretch_size);
+            scan_file_range(descriptor, size, {result.next_offset, size}, finder, sink, ways, stretch_size);
         for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += rest.brought[way];
         result.outcome = rest.outcome;
         result.next_offset = rest.next_offset;

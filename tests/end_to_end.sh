@@ -155,6 +155,14 @@ check "missing non-ASCII path" 2 "Cannot open $work/no such é λ 文"$'\n' 0d0a
 # A full-width A is not a hex digit, whatever the code page would make of it.
 check "full-width digit" 1 "$invalid" "4Ａ" "$work/crlf"
 
+# A file large enough that its first 256 KiB are searched alone first, with
+# an occurrence across their end that overlaps the next one.
+if truncate -s $((5 * 1024 * 1024)) "$work/probe" 2>/dev/null; then
+    printf 'AAAA' | dd of="$work/probe" bs=1 seek=262143 conv=notrunc status=none
+    check "occurrence across the first 256 KiB" 0 "$header"$'262143 (0x3ffff)\n262145 (0x40001)\n' 4141 "$work/probe"
+    rm -f "$work/probe"
+fi
+
 # Offsets beyond 4 GiB, from a sparse file, one of them on its last byte.
 gib=$((1024 * 1024 * 1024))
 if truncate -s $((5 * gib + 2)) "$work/sparse" 2>/dev/null; then
