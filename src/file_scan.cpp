@@ -231,7 +231,8 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     // A scan of many ranges in turn keeps its choice of way and its buffer;
     // the choice holds only where the map was granted.
     read_way_chooser own_chooser(map_available ? ways : way_bit(read_way::copy));
-    read_way_chooser& chooser = tools != nullptr && map_available ? tools->chooser : own_chooser;
+    read_way_chooser* volatile const chooser =
+        tools != nullptr && map_available ? &tools->chooser : &own_chooser;
     // No larger than the range: a small file needs no large buffer.
     const std::uint64_t span = range.end - range.first;
     const std::size_t buffer_size =
@@ -239,7 +240,9 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     std::unique_ptr<block_buffer> own_buffer;
     if (tools == nullptr || tools->buffer.size() < buffer_size)
         own_buffer = std::make_unique<block_buffer>(buffer_size);
-    block_buffer& buffer = own_buffer != nullptr ? *own_buffer : tools->buffer;
+    // Volatile, so that a jump back from a fault cannot clobber it.
+    std::uint8_t* volatile const copy_into =
+        own_buffer != nullptr ? own_buffer->data() : tools->buffer.data();
     checked_sink checked(sink, descriptor, needle_length);
     checked.decided = range.first;
     // Volatile: read after a jump out of the signal handler.
@@ -267,16 +270,16 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
             const std::uint64_t bytes_end =
                 bytes_limit - starts_end > needle_length - 1 ? starts_end + needle_length - 1 : bytes_limit;
             auto length = static_cast<std::size_t>(bytes_end - begin);
-            const read_way way = chooser.next();
+            const read_way way = chooser->next();
             const std::uint64_t started = now_ns();
             const std::uint8_t* data = nullptr;
             bool cut_short = false;
             if (way == read_way::copy) {
                 // What was read is searched, and the rest left to read().
-                const std::size_t got = read_up_to(descriptor, buffer.data(), length, begin);
+                const std::size_t got = read_up_to(descriptor, copy_into, length, begin);
                 cut_short = got < length;
                 length = got;
-                data = buffer.data();
+                data = copy_into;
             } else {
                 data = map + (begin - map_base);
 #if defined(MADV_POPULATE_READ)
@@ -296,7 +299,7 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
             }
             // The search's cost is the same either way, and a map's pages
             // come in as the search reaches them: the stretch is timed whole.
-            chooser.record(length, now_ns() - started);
+            chooser->record(length, now_ns() - started);
             brought[static_cast<int>(way)] += length;
             if (begin + from > checked.decided) checked.decided = begin + from;
             if (cut_short) break;
