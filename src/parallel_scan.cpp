@@ -380,15 +380,18 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     std::vector<std::thread> threads;
     const std::size_t buffer_size =
         static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, stretch_size)) + needle_length - 1;
-    const auto work = [&, descriptor, size, ways, stretch_size] {
+    // Chunks of less than a stretch are copied: a map of each would cost more
+    // calls than the copy costs time.
+    const unsigned chunk_ways = chunk_size < stretch_size ? way_bit(read_way::copy) : ways;
+    const auto work = [&, descriptor, size, chunk_ways, stretch_size] {
         try {
-            range_tools tools(ways, buffer_size);
+            range_tools tools(chunk_ways, buffer_size);
             searcher part_finder(finder.needle(), needle_length);
             while (chunk* part = board.claim()) {
                 chunk_sink part_sink(board, *part, needle_length);
                 file_scan_result found{scan_outcome::complete, part->range.first, {}};
                 try {
-                    found = scan_file_range(descriptor, size, part->range, part_finder, part_sink, ways,
+                    found = scan_file_range(descriptor, size, part->range, part_finder, part_sink, chunk_ways,
                                             stretch_size, &tools);
                 } catch (const std::bad_alloc&) {
                     // The chunk ends after what it handed over; reading on
