@@ -39,18 +39,23 @@ letters=$data/a-256m.bin
 now_us() { echo $(($(date +%s%N) / 1000)); }
 warm() { cat "$1" >/dev/null; }
 
+# timed NAME: runs the command function NAME once and records its time.
+timed() {
+    local start
+    start=$(now_us)
+    "$1" >/dev/null 2>"$results/stderr" || [[ $? == 1 ]] || {
+        echo "$1 failed: $(cat "$results/stderr")" >&2
+        exit 1
+    }
+    echo $(($(now_us) - start)) >>"$results/$1"
+}
 # round FILE NAME...: one timed run of each command function, file warmed first.
 round() {
-    local file=$1 name start
+    local file=$1 name
     shift
     for name in "$@"; do
         warm "$file"
-        start=$(now_us)
-        "$name" >/dev/null 2>"$results/stderr" || [[ $? == 1 ]] || {
-            echo "$name failed: $(cat "$results/stderr")" >&2
-            exit 1
-        }
-        echo $(($(now_us) - start)) >>"$results/$name"
+        timed "$name"
     done
 }
 rounds() { local i; for ((i = 0; i < runs; i++)); do round "$@"; done; }
@@ -103,7 +108,7 @@ states_section() {
     spread() {
         sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f (%.3f-%.3f)", t[int((NR + 1) / 2)] / 1e6, t[1] / 1e6, t[NR] / 1e6}'
     }
-    local state name i start names=(s_read s_map s_read_all s_map_all s_bytehunt s_rg s_grep)
+    local state name i names=(s_read s_map s_read_all s_map_all s_bytehunt s_rg s_grep)
     echo "States, on $cores cores: seconds, median (fastest-slowest) of $runs runs"
     echo
     echo "| state | read() loop | map loop | read() loop, $cores threads | map loop, $cores threads | bytehunt | bytehunt / faster 1-thread loop | bytehunt / faster $cores-thread loop | ripgrep | ripgrep / bytehunt | GNU grep | grep / bytehunt | bytehunt peak memory |"
@@ -113,12 +118,7 @@ states_section() {
         for ((i = 0; i < runs; i++)); do
             for name in "${names[@]}"; do
                 prepare "$state"
-                start=$(now_us)
-                "$name" >/dev/null 2>"$results/stderr" || [[ $? == 1 ]] || {
-                    echo "$name failed: $(cat "$results/stderr")" >&2
-                    exit 1
-                }
-                echo $(($(now_us) - start)) >>"$results/$name"
+                timed "$name"
             done
         done
         prepare "$state"

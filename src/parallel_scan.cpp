@@ -361,13 +361,17 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     parts = 1;
 #endif
     if (measured && !dense && size < parallel_threshold) parts = 1;
-    if (parts < 2 || result.outcome != scan_outcome::complete || result.next_offset < probe_end) {
-        if (result.outcome != scan_outcome::complete || result.next_offset < probe_end) return result;
+    // This thread alone searches on from where the search stands.
+    const auto search_rest_alone = [&] {
         const file_scan_result rest =
             scan_file_range(descriptor, size, {result.next_offset, size}, finder, sink, ways, stretch_size);
         for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += rest.brought[way];
         result.outcome = rest.outcome;
         result.next_offset = rest.next_offset;
+    };
+    if (result.outcome != scan_outcome::complete || result.next_offset < probe_end) return result;
+    if (parts < 2) {
+        search_rest_alone();
         return result;
     }
     // Chunks that hold about held_per_chunk bytes at the probe's density: a
@@ -440,13 +444,7 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     }
     board.stop();
     for (std::thread& thread : threads) thread.join();
-    if (alone && result.next_offset < room_end) {
-        const file_scan_result rest =
-            scan_file_range(descriptor, size, {result.next_offset, size}, finder, sink, ways, stretch_size);
-        for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += rest.brought[way];
-        result.outcome = rest.outcome;
-        result.next_offset = rest.next_offset;
-    }
+    if (alone && result.next_offset < room_end) search_rest_alone();
     return result;
 }
 
