@@ -3,27 +3,13 @@
 #include <cstdlib>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace bytehunt {
 
-block_buffer::block_buffer(std::size_t size) : data_(nullptr), size_(size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Only worth a whole huge page when the buffer is a good part of one.
-    constexpr std::size_t huge_page = std::size_t{2} << 20;
-    if (size >= huge_page / 8) {
-        const std::size_t rounded = (size + huge_page - 1) / huge_page * huge_page;
-        void* memory = nullptr;
-        if (posix_memalign(&memory, huge_page, rounded) == 0) {
-            (void)madvise(memory, rounded, MADV_HUGEPAGE);  // a hint; refused means small pages
-            data_ = static_cast<std::uint8_t*>(memory);
-            return;
-        }
-    }
-#endif
-    data_ = static_cast<std::uint8_t*>(std::malloc(size));
+// Plain pages: a transparent huge page would be zeroed whole (2 MiB for a
+// buffer of at most about 1 MiB) and, right after the page cache was
+// dropped, costs more to bring in than its fewer TLB entries save.
+block_buffer::block_buffer(std::size_t size)
+    : data_(static_cast<std::uint8_t*>(std::malloc(size))), size_(size) {
     if (data_ == nullptr) throw std::bad_alloc();
 }
 

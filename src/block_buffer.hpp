@@ -6,10 +6,8 @@
 
 namespace bytehunt {
 
-// A buffer of `size` bytes, allocated once. On Linux it sits in a
-// transparent huge page where the system allows: the kernel then copies each
-// block into memory mapped by one TLB entry instead of dozens, which makes
-// reading measurably cheaper.
+// A buffer of `size` bytes, allocated once; throws std::bad_alloc when the
+// memory cannot be had.
 class block_buffer {
 public:
     explicit block_buffer(std::size_t size);

@@ -131,6 +131,9 @@ unsigned handler_users = 0;
 bool handler_installed = false;
 struct sigaction previous_handler {};
 
+// The size of a large page, whose boundaries maps keep to.
+constexpr std::size_t large_page = std::size_t{2} << 20;
+
 // Mapped pages are released behind the search this many bytes at a time:
 // few calls, and few pages held.
 constexpr std::uint64_t release_size = std::uint64_t{2} << 20;
@@ -140,7 +143,6 @@ constexpr std::uint64_t release_size = std::uint64_t{2} << 20;
 // page cache (as a file read back from disk has) with one entry each; or
 // refuses, as mmap does.
 __attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset, std::size_t length) {
-    constexpr std::size_t large_page = std::size_t{2} << 20;
     void* const room = mmap(nullptr, length + large_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (room == MAP_FAILED)
         return mmap(nullptr, length, PROT_READ, MAP_PRIVATE, descriptor, static_cast<off_t>(offset));
@@ -308,8 +310,11 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
             // they are released a few stretches at a time, and all of them
             // once the copy takes over.
             if (way != read_way::copy) mapped_end = bytes_end;
-            const std::uint64_t behind = checked.decided / page * page;
+            // Released up to a large page's boundary in the file, so that a
+            // large page mapped whole is dropped whole rather than split.
+            const std::uint64_t behind = checked.decided / large_page * large_page;
             if (map_available &&
+                behind > released &&
                 (behind - released >= release_size || (way == read_way::copy && mapped_end > released))) {
                 (void)madvise(const_cast<std::uint8_t*>(map) + (released - map_base),
                               static_cast<std::size_t>(behind - released), MADV_DONTNEED);

@@ -81,7 +81,10 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         threads_wait_.wait(lock, [&] { return stop_ || next_ >= end_ || chunks_.size() < ahead_; });
         if (stop_ || next_ >= end_) return nullptr;
-        const std::uint64_t last = end_ - next_ > chunk_size_ ? next_ + chunk_size_ : end_;
+        // Chunks end on multiples of their size, so that their maps hold
+        // whole large pages.
+        const std::uint64_t boundary = (next_ / chunk_size_ + 1) * chunk_size_;
+        const std::uint64_t last = boundary < end_ ? boundary : end_;
         chunks_.emplace_back();
         chunks_.back().range = {next_, last};
         next_ = last;
@@ -334,6 +337,7 @@ constexpr std::uint64_t probe_size = std::uint64_t{256} << 10;
 // threads format side by side within the chunks' limit.
 constexpr std::uint64_t held_per_chunk = chunk_limit / 4;
 constexpr std::uint64_t largest_chunk = std::uint64_t{32} << 20;
+constexpr std::uint64_t large_page = std::uint64_t{2} << 20;
 // Bytes held for an occurrence, its line and its offset, for sizing chunks.
 constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 
@@ -379,6 +383,7 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     const std::uint64_t smallest_chunk = std::min<std::uint64_t>(std::uint64_t{32} << 10, 4 * stretch_size);
     std::uint64_t chunk_size = lines == 0 ? largest_chunk : held_per_chunk * probe_end / lines;
     chunk_size = std::max(smallest_chunk, std::min(largest_chunk, chunk_size));
+    if (chunk_size >= 2 * large_page) chunk_size = chunk_size / large_page * large_page;
 
     chunk_board board({probe_end, size}, chunk_size, parts + 1, parts);
     std::vector<std::thread> threads;
