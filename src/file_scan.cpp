@@ -313,8 +313,7 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
             // Released up to a large page's boundary in the file, so that a
             // large page mapped whole is dropped whole rather than split.
             const std::uint64_t behind = checked.decided / large_page * large_page;
-            if (map_available &&
-                behind > released &&
+            if (map_available && behind > released &&
                 (behind - released >= release_size || (way == read_way::copy && mapped_end > released))) {
                 (void)madvise(const_cast<std::uint8_t*>(map) + (released - map_base),
                               static_cast<std::size_t>(behind - released), MADV_DONTNEED);
