@@ -1,43 +1,82 @@
 #include "file_scan.hpp"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csetjmp>
 #include <csignal>
+#endif
+
+#include <chrono>
 #include <memory>
 #include <mutex>
 
 #include "block_buffer.hpp"
 #include "check.hpp"
-#endif
+#include "input.hpp"
 
 namespace bytehunt {
 
+namespace {
+
+// The size of a large page, whose boundaries maps keep to.
+constexpr std::size_t large_page = std::size_t{2} << 20;
+
+// Mapped pages are released behind the search this many bytes at a time:
+// few calls, and few pages held.
+constexpr std::uint64_t release_size = std::uint64_t{2} << 20;
+
 #if defined(_WIN32)
 
-file_scan_result scan_regular_file(std::FILE* /*stream*/, searcher& /*finder*/, offset_sink& /*sink*/,
-                                   unsigned /*ways*/, std::size_t /*stretch_size*/) {
-    return {scan_outcome::complete, 0, {}};
+// Windows has no maps here: every stretch is copied, and no fault is caught.
+constexpr bool handler_installed = false;
+
+// Reads up to `length` bytes at `offset` and returns how many it got: fewer
+// if the file ends first or a read fails (reading on then tells which). Each
+// read names its offset, so threads may read one handle side by side; it
+// moves the file pointer, which the scan's caller sets again afterwards.
+std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, std::uint64_t offset) {
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    constexpr std::size_t most = std::size_t{1} << 30;  // what one ReadFile may ask for
+    std::size_t got = 0;
+    while (got < length) {
+        OVERLAPPED at{};
+        const std::uint64_t where = offset + got;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        DWORD count = 0;
+        const std::size_t want = length - got < most ? length - got : most;
+        if (ReadFile(file, into + got, static_cast<DWORD>(want), &count, &at) == 0 || count == 0) break;
+        got += count;
+    }
+    return got;
 }
 
-bus_fault_handler::bus_fault_handler() = default;
-bus_fault_handler::~bus_fault_handler() = default;
-
-file_scan_result scan_file_range(int /*descriptor*/, std::uint64_t /*size*/, file_range range,
-                                 searcher& /*finder*/, offset_sink& /*sink*/, unsigned /*ways*/,
-                                 std::size_t /*stretch_size*/, range_tools* /*tools*/) {
-    return {scan_outcome::complete, range.first, {}};
+// What the file holds now (0 if that cannot be told).
+std::uint64_t size_now(int descriptor) {
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(file, &size) != 0 && size.QuadPart > 0 ? static_cast<std::uint64_t>(size.QuadPart)
+                                                                : 0;
 }
+
+// No maps: these are never called with one.
+constexpr std::size_t page_size = 4096;
+const std::uint8_t* map_range(int /*descriptor*/, std::uint64_t /*offset*/, std::size_t /*length*/) {
+    return nullptr;
+}
+void populate(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
+void release(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
+void unmap(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
 
 #else
-
-namespace {
 
 // Where a fault in the map lands, and the map's extent; set while a scan
 // runs, for each thread that scans (a fault is raised in the thread that
@@ -72,6 +111,85 @@ void on_bus_error(int signal, siginfo_t* info, void* /*context*/) {
     if (info->si_code <= 0) raise(signal);
 }
 
+// Reads up to `length` bytes at `offset` and returns how many it got: fewer
+// if the file ends first or a read fails (reading on with read() then tells
+// which).
+std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, std::uint64_t offset) {
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t count = pread(descriptor, into + got, length - got, static_cast<off_t>(offset + got));
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        got += static_cast<std::size_t>(count);
+    }
+    return got;
+}
+
+// The SIGBUS handler, installed while any scan runs.
+std::mutex handler_mutex;
+unsigned handler_users = 0;
+bool handler_installed = false;
+struct sigaction previous_handler {};
+
+// Maps `length` bytes of the file from `offset` at an address that agrees
+// with the offset modulo 2 MiB, so that the system may map large pages of the
+// page cache (as a file read back from disk has) with one entry each; or
+// refuses, as mmap does.
+__attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset, std::size_t length) {
+    void* const room = mmap(nullptr, length + large_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED)
+        return mmap(nullptr, length, PROT_READ, MAP_PRIVATE, descriptor, static_cast<off_t>(offset));
+    auto* const bytes = static_cast<std::uint8_t*>(room);
+    const std::size_t shift =
+        (offset % large_page + large_page - reinterpret_cast<std::uintptr_t>(room) % large_page) % large_page;
+    void* const view = mmap(bytes + shift, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, descriptor,
+                            static_cast<off_t>(offset));
+    if (view == MAP_FAILED) {
+        munmap(room, length + large_page);
+        return MAP_FAILED;
+    }
+    // What is left of the room on either side goes back.
+    if (shift > 0) munmap(room, shift);
+    if (large_page - shift > 0) munmap(bytes + shift + length, large_page - shift);
+    return view;
+}
+
+// What the file holds now (0 if that cannot be told).
+std::uint64_t size_now(int descriptor) {
+    struct stat info {};
+    return fstat(descriptor, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+const std::size_t page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+
+// A map of the file's bytes [offset, offset + length), read front to back,
+// or null where the system refuses one.
+const std::uint8_t* map_range(int descriptor, std::uint64_t offset, std::size_t length) {
+    void* const view = map_aligned(descriptor, offset, length);
+    if (view == MAP_FAILED) return nullptr;
+    (void)madvise(view, length, MADV_SEQUENTIAL);
+    return static_cast<const std::uint8_t*>(view);
+}
+// Brings mapped pages in ahead of the search; beyond the file's end it is
+// refused, and the search then faults.
+void populate(const std::uint8_t* bytes, std::size_t length) {
+#if defined(MADV_POPULATE_READ)
+    (void)madvise(const_cast<std::uint8_t*>(bytes), length, MADV_POPULATE_READ);
+#else
+    (void)bytes;
+    (void)length;
+#endif
+}
+// Mapped pages not needed again.
+void release(const std::uint8_t* bytes, std::size_t length) {
+    (void)madvise(const_cast<std::uint8_t*>(bytes), length, MADV_DONTNEED);
+}
+void unmap(const std::uint8_t* bytes, std::size_t length) {
+    munmap(const_cast<std::uint8_t*>(bytes), length);
+}
+
+#endif
+
 // Passes offsets on and remembers how far the search is decided. Offsets
 // found in mapped memory are passed on only while the file still holds the
 // whole occurrence: past a shrinking file's new end, the map shows zeros.
@@ -83,9 +201,7 @@ public:
     bool accept(const std::uint64_t* offsets, std::size_t count) override {
         std::size_t kept = count;
         if (mapped) {
-            struct stat info {};
-            const std::uint64_t reach =
-                fstat(descriptor_, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+            const std::uint64_t reach = size_now(descriptor_);
             while (kept > 0 && offsets[kept - 1] + needle_length_ > reach) --kept;
         }
         if (kept > 0) {
@@ -111,56 +227,6 @@ private:
     std::size_t needle_length_;
 };
 
-// Reads up to `length` bytes at `offset` and returns how many it got: fewer
-// if the file ends first or a read fails (reading on with read() then tells
-// which).
-std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, std::uint64_t offset) {
-    std::size_t got = 0;
-    while (got < length) {
-        const ssize_t count = pread(descriptor, into + got, length - got, static_cast<off_t>(offset + got));
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
-        got += static_cast<std::size_t>(count);
-    }
-    return got;
-}
-
-// The SIGBUS handler, installed while any scan runs.
-std::mutex handler_mutex;
-unsigned handler_users = 0;
-bool handler_installed = false;
-struct sigaction previous_handler {};
-
-// The size of a large page, whose boundaries maps keep to.
-constexpr std::size_t large_page = std::size_t{2} << 20;
-
-// Mapped pages are released behind the search this many bytes at a time:
-// few calls, and few pages held.
-constexpr std::uint64_t release_size = std::uint64_t{2} << 20;
-
-// Maps `length` bytes of the file from `offset` at an address that agrees
-// with the offset modulo 2 MiB, so that the system may map large pages of the
-// page cache (as a file read back from disk has) with one entry each; or
-// refuses, as mmap does.
-__attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset, std::size_t length) {
-    void* const room = mmap(nullptr, length + large_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (room == MAP_FAILED)
-        return mmap(nullptr, length, PROT_READ, MAP_PRIVATE, descriptor, static_cast<off_t>(offset));
-    auto* const bytes = static_cast<std::uint8_t*>(room);
-    const std::size_t shift =
-        (offset % large_page + large_page - reinterpret_cast<std::uintptr_t>(room) % large_page) % large_page;
-    void* const view = mmap(bytes + shift, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, descriptor,
-                            static_cast<off_t>(offset));
-    if (view == MAP_FAILED) {
-        munmap(room, length + large_page);
-        return MAP_FAILED;
-    }
-    // What is left of the room on either side goes back.
-    if (shift > 0) munmap(room, shift);
-    if (large_page - shift > 0) munmap(bytes + shift + length, large_page - shift);
-    return view;
-}
-
 std::uint64_t now_ns() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                           std::chrono::steady_clock::now().time_since_epoch())
@@ -172,17 +238,21 @@ std::uint64_t now_ns() {
 file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink, unsigned ways,
                                    std::size_t stretch_size) {
     const int descriptor = fileno(stream);
-    struct stat info {};
-    if (finder.needle_length() == 0 || fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
-        return {scan_outcome::complete, 0, {}};
-    }
-    const auto size = static_cast<std::uint64_t>(info.st_size);
+    const std::uint64_t size = regular_file_size(stream);
+    if (finder.needle_length() == 0 || size == 0) return {scan_outcome::complete, 0, {}};
 #if defined(POSIX_FADV_SEQUENTIAL)
     (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
     const bus_fault_handler handler;
     return scan_file_range(descriptor, size, {0, size}, finder, sink, ways, stretch_size);
 }
+
+#if defined(_WIN32)
+
+bus_fault_handler::bus_fault_handler() = default;
+bus_fault_handler::~bus_fault_handler() = default;
+
+#else
 
 bus_fault_handler::bus_fault_handler() {
     const std::lock_guard<std::mutex> lock(handler_mutex);
@@ -201,6 +271,8 @@ bus_fault_handler::~bus_fault_handler() {
     handler_installed = false;
 }
 
+#endif
+
 file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range range, searcher& finder,
                                  offset_sink& sink, unsigned ways, std::size_t stretch_size,
                                  range_tools* given_tools) {
@@ -210,7 +282,7 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     if (needle_length == 0 || range.first >= range.end || size - range.first < needle_length) {
         return {scan_outcome::complete, range.first, {}};
     }
-    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t page = page_size;
     // The bytes the range needs: its starts and the needle's length after
     // the last one, within the file.
     const std::uint64_t bytes_limit =
@@ -224,12 +296,11 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     ways &= ~way_bit(read_way::populated_map);
 #endif
     const std::uint64_t map_base = range.first / page * page;
-    const auto map_length = static_cast<std::size_t>(bytes_limit - map_base);
-    void* const view =
-        (ways & ~way_bit(read_way::copy)) == 0 ? MAP_FAILED : map_aligned(descriptor, map_base, map_length);
-    const bool map_available = view != MAP_FAILED;
-    const auto* const map = static_cast<const std::uint8_t*>(map_available ? view : nullptr);
-    if (map_available) (void)madvise(view, map_length, MADV_SEQUENTIAL);
+    // Volatile: read after a jump out of the signal handler.
+    volatile const auto map_length = static_cast<std::size_t>(bytes_limit - map_base);
+    const std::uint8_t* const map =
+        (ways & ~way_bit(read_way::copy)) == 0 ? nullptr : map_range(descriptor, map_base, map_length);
+    const bool map_available = map != nullptr;
     // A scan of many ranges in turn keeps its choice of way and its buffer;
     // the choice holds only where the map was granted.
     read_way_chooser own_chooser(map_available ? ways : way_bit(read_way::copy));
@@ -254,17 +325,9 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     volatile std::uint64_t released = map_base;  // the map's pages below this are released
     volatile std::uint64_t mapped_end = 0;       // and none at or past this was touched
 
-    sigjmp_buf landing;
-    if (map_available) {
-        fault_map = map;
-        fault_map_length = map_length;
-        fault_landing = &landing;
-    }
-    // The signal mask is not saved (a system call for every range): after a
-    // fault, SIGBUS, blocked while its handler ran, is unblocked below.
-    if (sigsetjmp(landing, 0) == 0) {
-        // Each stretch decides the starts in [begin, begin + stretch_size)
-        // and needs the needle_length - 1 bytes after them.
+    // Each stretch decides the starts in [begin, begin + stretch_size) and
+    // needs the needle_length - 1 bytes after them.
+    const auto search_stretches = [&] {
         while (checked.decided < range.end && size - checked.decided >= needle_length) {
             const std::uint64_t begin = checked.decided;
             const std::uint64_t starts_end =
@@ -284,27 +347,23 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
                 data = copy_into;
             } else {
                 data = map + (begin - map_base);
-#if defined(MADV_POPULATE_READ)
                 if (way == read_way::populated_map) {
-                    // Refused beyond the file's end: the search then faults.
                     const std::uint64_t first_page = begin / page * page;
-                    (void)madvise(const_cast<std::uint8_t*>(map) + (first_page - map_base),
-                                  static_cast<std::size_t>(bytes_end - first_page), MADV_POPULATE_READ);
+                    populate(map + (first_page - map_base), static_cast<std::size_t>(bytes_end - first_page));
                 }
-#endif
             }
             checked.mapped = way != read_way::copy;
             std::size_t from = 0;
             if (!search_block(finder, data, length, begin, from, checked)) {
                 write_failed = !checked.shrunk;
-                break;
+                return;
             }
             // The search's cost is the same either way, and a map's pages
             // come in as the search reaches them: the stretch is timed whole.
             chooser->record(length, now_ns() - started);
             brought[static_cast<int>(way)] += length;
             if (begin + from > checked.decided) checked.decided = begin + from;
-            if (cut_short) break;
+            if (cut_short) return;
             BYTEHUNT_CHECK(checked.decided > begin);
             // Mapped pages wholly behind the search are not needed again:
             // they are released a few stretches at a time, and all of them
@@ -315,11 +374,24 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
             const std::uint64_t behind = checked.decided / large_page * large_page;
             if (map_available && behind > released &&
                 (behind - released >= release_size || (way == read_way::copy && mapped_end > released))) {
-                (void)madvise(const_cast<std::uint8_t*>(map) + (released - map_base),
-                              static_cast<std::size_t>(behind - released), MADV_DONTNEED);
+                release(map + (released - map_base), static_cast<std::size_t>(behind - released));
                 released = behind;
             }
         }
+    };
+#if defined(_WIN32)
+    search_stretches();
+#else
+    sigjmp_buf landing;
+    if (map_available) {
+        fault_map = map;
+        fault_map_length = map_length;
+        fault_landing = &landing;
+    }
+    // The signal mask is not saved (a system call for every range): after a
+    // fault, SIGBUS, blocked while its handler ran, is unblocked below.
+    if (sigsetjmp(landing, 0) == 0) {
+        search_stretches();
     } else {
         // After a fault in the map: the file shrank under it, or its storage
         // failed; reading on from what is decided finds out which.
@@ -332,14 +404,13 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
         fault_landing = nullptr;
         fault_map = nullptr;
         fault_map_length = 0;
-        munmap(view, map_length);
     }
+#endif
+    if (map_available) unmap(map, map_length);
     file_scan_result result{
         write_failed ? scan_outcome::write_failed : scan_outcome::complete, checked.decided, {}};
     for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] = brought[way];
     return result;
 }
-
-#endif
 
 }  // namespace bytehunt

@@ -51,7 +51,6 @@ read_result stream_source::read(std::uint8_t* into, std::size_t capacity) {
 }
 
 bool stream_source::seek(std::uint64_t offset) {
-    if (offset == 0) return true;
 #if defined(_WIN32)
     return _fseeki64(stream_, static_cast<long long>(offset), SEEK_SET) == 0;
 #else
@@ -83,8 +82,13 @@ std::FILE* open_input(const char* path) {
 
 std::uint64_t regular_file_size(std::FILE* stream) {
 #if defined(_WIN32)
-    (void)stream;
-    return 0;
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    LARGE_INTEGER size{};
+    if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK ||
+        GetFileSizeEx(file, &size) == 0 || size.QuadPart < 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(size.QuadPart);
 #else
     struct stat info {};
     if (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return 0;

@@ -1,8 +1,11 @@
 #include "parallel_scan.hpp"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sched.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -17,26 +20,19 @@
 
 #include "check.hpp"
 #include "report.hpp"
-#endif
 
 namespace bytehunt {
 
+unsigned usable_cores() {
 #if defined(_WIN32)
-
-unsigned usable_cores() {
-    return 1;
-}
-
-file_scan_result scan_in_parts(int /*descriptor*/, std::uint64_t /*size*/, searcher& /*finder*/,
-                               offset_sink& /*sink*/, unsigned /*parts*/, unsigned /*ways*/,
-                               std::size_t /*stretch_size*/, bool /*measured*/) {
-    return {scan_outcome::complete, 0, {}};
-}
-
-#else
-
-unsigned usable_cores() {
-#if defined(CPU_COUNT)
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) != 0 && process != 0) {
+        unsigned count = 0;
+        for (; process != 0; process &= process - 1) ++count;
+        return count;
+    }
+#elif defined(CPU_COUNT)
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
@@ -359,7 +355,7 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     // Sparse output pays for threads only on large files; dense output, whose
     // lines take most of the time, on far smaller ones.
     const bool dense = lines * 64 >= probe_end;
-#if defined(__i386__)
+#if defined(__i386__) && defined(__linux__)
     // The only 32-bit x86 machine we can test on (qemu-user) hangs when a
     // thread is started; unchecked, this build searches on one core.
     parts = 1;
@@ -452,7 +448,5 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     if (alone && result.next_offset < room_end) search_rest_alone();
     return result;
 }
-
-#endif
 
 }  // namespace bytehunt

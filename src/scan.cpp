@@ -17,7 +17,11 @@ scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, 
             : scan_regular_file(stream, finder, sink, ways, stretch_size);
     if (stretches.outcome != scan_outcome::complete) return stretches.outcome;
     stream_source source(stream);
-    if (!source.seek(stretches.next_offset)) return scan_outcome::read_failed;
+    // A regular file is read on from where the stretches stopped (Windows
+    // reads them at their offsets but moves the file's position all the
+    // same); other inputs were never touched, and may not seek.
+    if ((size > 0 || stretches.next_offset > 0) && !source.seek(stretches.next_offset))
+        return scan_outcome::read_failed;
     // After the stretches, only the last few bytes of a regular file are
     // left (and whatever it grew by): a small block does for them.
     constexpr std::size_t tail_block_size = std::size_t{64} << 10;

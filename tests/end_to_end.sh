@@ -163,6 +163,14 @@ if truncate -s $((5 * 1024 * 1024)) "$work/probe" 2>/dev/null; then
     rm -f "$work/probe"
 fi
 
+# Dense output from a file large enough to be searched in chunks, every
+# offset checked: none lost, none repeated, none overlapping the last.
+head -c $((6 * 1024 * 1024)) /dev/zero | tr '\0' A >"$work/dense"
+out=$("${program[@]}" 414141 "$work/dense" | tr -d '\r' |
+    awk 'NR > 1 && $0 != (NR - 2) * 3 " (0x" sprintf("%x", (NR - 2) * 3) ")" {bad++} END {print NR, bad + 0}')
+expect "dense output in chunks" '[[ $out == "2097153 0" ]]'
+rm -f "$work/dense"
+
 # Offsets beyond 4 GiB, from a sparse file, one of them on its last byte.
 gib=$((1024 * 1024 * 1024))
 if truncate -s $((5 * gib + 2)) "$work/sparse" 2>/dev/null; then
