@@ -355,11 +355,6 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     // Sparse output pays for threads only on large files; dense output, whose
     // lines take most of the time, on far smaller ones.
     const bool dense = lines * 64 >= probe_end;
-#if defined(__i386__) && defined(__linux__)
-    // The only 32-bit x86 machine we can test on (qemu-user) hangs when a
-    // thread is started; unchecked, this build searches on one core.
-    parts = 1;
-#endif
     if (measured && !dense && size < parallel_threshold) parts = 1;
     // This thread alone searches on from where the search stands.
     const auto search_rest_alone = [&] {
