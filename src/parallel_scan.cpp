@@ -247,7 +247,6 @@ public:
         met_ = true;
         const file_range range = part.range;
         std::uint64_t pos = decided;
-        bool met = decided <= range.first;
         part_batch batch;
         std::size_t next = 0;  // the chunk's first offset not yet compared or handed on
         bool more = board_.take(part, batch);
@@ -261,8 +260,28 @@ public:
             offset = batch.offsets[next];
             return true;
         };
+        const std::size_t needle_length = mender_.needle_length();
+        std::uint64_t covered = 0;  // the end of the last of the chunk's offsets passed over
+        // Passes over the chunk's offsets below `limit`.
+        const auto pass_below = [&](std::uint64_t limit) {
+            std::uint64_t offset = 0;
+            while (peek(offset) && offset < limit) {
+                covered = offset + needle_length;
+                ++next;
+            }
+        };
+        // Whether the searches are in step at `pos`: when none of the chunk's
+        // occurrences runs across it, the chunk's search found no start
+        // between its last occurrence before `pos` and its next one, so a
+        // search from `pos` finds that next one too. (A chunk with no
+        // occurrence at all is in step anywhere.)
+        const auto in_step = [&] {
+            pass_below(pos);
+            return covered <= pos;
+        };
+        bool met = decided <= range.first || in_step();
         // Starts at or past this leave no room for a needle.
-        const std::uint64_t room_end = size_ - mender_.needle_length() + 1;
+        const std::uint64_t room_end = size_ - needle_length + 1;
         const std::uint64_t end = range.end < room_end ? range.end : room_end;
         while (!met && pos < end) {
             collecting_sink found;
@@ -273,7 +292,7 @@ public:
             for (std::size_t i = 0; i < found.found.size() && !met; ++i) {
                 const std::uint64_t occurrence = found.found[i];
                 std::uint64_t offset = 0;
-                while (peek(offset) && offset < occurrence) ++next;
+                pass_below(occurrence);
                 if (peek(offset) && offset == occurrence) {
                     // Both searches meet: the chunk's own offsets follow.
                     met = true;
@@ -287,6 +306,7 @@ public:
             pos = own.next_offset;
             // Short of the stretch's end: the file shrank or failed to read.
             if (pos < stretch_end) return failed(pos, scan_outcome::complete);
+            met = in_step();
         }
         met_ = met;
         if (!met) {
@@ -308,7 +328,11 @@ public:
             }
         }
         if (!sink_.flush()) return failed(pos, scan_outcome::write_failed);
-        return part.result;  // written before the chunk finished, read after
+        // Written before the chunk finished, read after; this search may
+        // have decided more (past a chunk that ended short, or whole).
+        file_scan_result result = part.result;
+        if (result.next_offset < pos) result.next_offset = pos;
+        return result;
     }
 
 private:
