@@ -163,8 +163,10 @@ std::uint64_t size_now(int descriptor) {
 const std::size_t page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 
 // A map of the file's bytes [offset, offset + length), read front to back,
-// or null where the system refuses one.
-const std::uint8_t* map_range(int descriptor, std::uint64_t offset, std::size_t length) {
+// or null where the system refuses one. Not inlined: its locals would then
+// live in a frame that a jump back from a fault returns to.
+__attribute__((noinline)) const std::uint8_t* map_range(int descriptor, std::uint64_t offset,
+                                                        std::size_t length) {
     void* const view = map_aligned(descriptor, offset, length);
     if (view == MAP_FAILED) return nullptr;
     (void)madvise(view, length, MADV_SEQUENTIAL);
