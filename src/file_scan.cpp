@@ -135,6 +135,8 @@ struct sigaction previous_handler {};
 // with the offset modulo 2 MiB, so that the system may map large pages of the
 // page cache (as a file read back from disk has) with one entry each; or
 // refuses, as mmap does.
+const std::size_t page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+
 __attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset, std::size_t length) {
     void* const room = mmap(nullptr, length + large_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (room == MAP_FAILED)
@@ -148,9 +150,13 @@ __attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset
         munmap(room, length + large_page);
         return MAP_FAILED;
     }
-    // What is left of the room on either side goes back.
+    // What is left of the room on either side goes back, in whole pages:
+    // the view's last page may be partly past `length`, and is the view's.
+    const auto whole_pages = [](std::size_t size) { return (size + page_size - 1) / page_size * page_size; };
+    const std::size_t room_end = whole_pages(length + large_page);
+    const std::size_t view_end = whole_pages(shift + length);
     if (shift > 0) munmap(room, shift);
-    if (large_page - shift > 0) munmap(bytes + shift + length, large_page - shift);
+    if (room_end > view_end) munmap(bytes + view_end, room_end - view_end);
     return view;
 }
 
@@ -159,8 +165,6 @@ std::uint64_t size_now(int descriptor) {
     struct stat info {};
     return fstat(descriptor, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
-
-const std::size_t page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 
 // A map of the file's bytes [offset, offset + length), read front to back,
 // or null where the system refuses one. Not inlined: its locals would then

@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <random>
+#include <sstream>
+#include <string>
 
 #include "memory_source.hpp"
 #include "scan.hpp"
@@ -102,6 +105,38 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
     }
 }
 
+// A map is placed in a larger room; all of the room goes back when the map
+// does, though the file ends mid-page. Left behind, each room's rest would
+// keep address space, and a long scan of chunks runs out of it.
+TEST(FileScan, MapsGiveBackTheirWholeRoom) {
+    if (sizeof(void*) < 8) GTEST_SKIP() << "32-bit builds only copy";
+    temp_file file(bytes(3 * 4096 + 5, 0x41));
+    const bytes file_needle{0x41, 0x41};
+    const auto scan = [&] {
+        bytehunt::searcher finder(file_needle.data(), file_needle.size());
+        test_support::vector_sink sink;
+        std::fseek(file.stream, 0, SEEK_SET);
+        bytehunt::scan_regular_file(file.stream, finder, sink, way_bit(read_way::map));
+    };
+    // The bytes of address space in use.
+    const auto mapped = [] {
+        std::ifstream maps("/proc/self/maps");
+        std::uint64_t total = 0;
+        std::uint64_t first = 0;
+        std::uint64_t last = 0;
+        char dash = 0;
+        for (std::string line; std::getline(maps, line);) {
+            std::istringstream(line) >> std::hex >> first >> dash >> last;
+            total += last - first;
+        }
+        return total;
+    };
+    scan();
+    const std::uint64_t before = mapped();
+    for (int i = 0; i < 4; ++i) scan();
+    EXPECT_EQ(mapped(), before);
+}
+
 // A long run across the first split point: the next part's own search is out
 // of step with the one from the start for the whole run, and meets it only
 // at an occurrence after the run, or never.
@@ -118,7 +153,10 @@ TEST(FileScan, PartsOutOfStepWithTheSearchBeforeThem) {
     for (const bytes* haystack : {&runs, &short_run, &all_41}) {
         temp_file file(*haystack);
         for (const unsigned parts : {2, 3, 7}) {
-            for (const bytes& needle : {bytes{0x41}, bytes{0x41, 0x41}, bytes{0x41, 0x41, 0x41}}) {
+            // Eight 41s over all_41: a chunk out of step from its start is in
+            // step again only at its end, where the search before it ran further.
+            for (const bytes& needle :
+                 {bytes{0x41}, bytes{0x41, 0x41}, bytes{0x41, 0x41, 0x41}, bytes(8, 0x41)}) {
                 bytehunt::searcher finder(needle.data(), needle.size());
                 test_support::vector_sink sink;
                 ASSERT_EQ(
