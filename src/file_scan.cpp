@@ -26,9 +26,6 @@ namespace bytehunt {
 
 namespace {
 
-// The size of a large page, whose boundaries maps keep to.
-constexpr std::size_t large_page = std::size_t{2} << 20;
-
 // Mapped pages are released behind the search this many bytes at a time:
 // few calls, and few pages held.
 constexpr std::uint64_t release_size = std::uint64_t{2} << 20;
@@ -57,14 +54,6 @@ std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, s
         got += count;
     }
     return got;
-}
-
-// What the file holds now (0 if that cannot be told).
-std::uint64_t size_now(int descriptor) {
-    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
-    LARGE_INTEGER size{};
-    return GetFileSizeEx(file, &size) != 0 && size.QuadPart > 0 ? static_cast<std::uint64_t>(size.QuadPart)
-                                                                : 0;
 }
 
 // No maps: these are never called with one.
@@ -131,12 +120,12 @@ unsigned handler_users = 0;
 bool handler_installed = false;
 struct sigaction previous_handler {};
 
+const std::size_t page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+
 // Maps `length` bytes of the file from `offset` at an address that agrees
 // with the offset modulo 2 MiB, so that the system may map large pages of the
 // page cache (as a file read back from disk has) with one entry each; or
 // refuses, as mmap does.
-const std::size_t page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-
 __attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset, std::size_t length) {
     void* const room = mmap(nullptr, length + large_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (room == MAP_FAILED)
@@ -158,12 +147,6 @@ __attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset
     if (shift > 0) munmap(room, shift);
     if (room_end > view_end) munmap(bytes + view_end, room_end - view_end);
     return view;
-}
-
-// What the file holds now (0 if that cannot be told).
-std::uint64_t size_now(int descriptor) {
-    struct stat info {};
-    return fstat(descriptor, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
 // A map of the file's bytes [offset, offset + length), read front to back,
@@ -207,7 +190,7 @@ public:
     bool accept(const std::uint64_t* offsets, std::size_t count) override {
         std::size_t kept = count;
         if (mapped) {
-            const std::uint64_t reach = size_now(descriptor_);
+            const std::uint64_t reach = regular_file_size(descriptor_);
             while (kept > 0 && offsets[kept - 1] + needle_length_ > reach) --kept;
         }
         if (kept > 0) {
@@ -244,7 +227,7 @@ std::uint64_t now_ns() {
 file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink, unsigned ways,
                                    std::size_t stretch_size) {
     const int descriptor = fileno(stream);
-    const std::uint64_t size = regular_file_size(stream);
+    const std::uint64_t size = regular_file_size(descriptor);
     if (finder.needle_length() == 0 || size == 0) return {scan_outcome::complete, 0, {}};
 #if defined(POSIX_FADV_SEQUENTIAL)
     (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);

@@ -26,6 +26,10 @@ struct file_scan_result {
     std::uint64_t brought[read_way_count];
 };
 
+// The size of a large page of the page cache: maps and chunks keep to its
+// boundaries in the file, so that such pages are mapped and dropped whole.
+constexpr std::size_t large_page = std::size_t{2} << 20;
+
 // Bytes whose starts one stretch decides.
 constexpr std::size_t default_stretch_size = std::size_t{1} << 20;
 
@@ -33,7 +37,7 @@ constexpr std::size_t default_stretch_size = std::size_t{1} << 20;
 // without moving the stream. An offset found in mapped memory is handed on
 // only while the file still holds the whole occurrence: a file that shrinks
 // under the map leaves the rest to read(), which finds its true end. Pipes
-// and devices, empty needles and Windows return at 0; 32-bit builds only
+// and devices and empty needles return at 0; Windows and 32-bit builds only
 // copy.
 file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink,
                                    unsigned ways = all_read_ways,

@@ -80,9 +80,9 @@ std::FILE* open_input(const char* path) {
 #endif
 }
 
-std::uint64_t regular_file_size(std::FILE* stream) {
+std::uint64_t regular_file_size(int descriptor) {
 #if defined(_WIN32)
-    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
     LARGE_INTEGER size{};
     if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK ||
         GetFileSizeEx(file, &size) == 0 || size.QuadPart < 0) {
@@ -91,7 +91,7 @@ std::uint64_t regular_file_size(std::FILE* stream) {
     return static_cast<std::uint64_t>(size.QuadPart);
 #else
     struct stat info {};
-    if (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return 0;
+    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return 0;
     return static_cast<std::uint64_t>(info.st_size);
 #endif
 }

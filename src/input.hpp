@@ -40,9 +40,9 @@ private:
 // directory counts as a file that cannot be opened.
 std::FILE* open_input(const char* path);
 
-// The size of the regular file open as `stream`, or 0 for anything else
-// (pipes, devices, and where files cannot be searched in parts).
-std::uint64_t regular_file_size(std::FILE* stream);
+// The size the regular file open as `descriptor` has now, or 0 for anything
+// else (pipes, devices) and where it cannot be told.
+std::uint64_t regular_file_size(int descriptor);
 
 // Whether standard output is the very regular file open as `stream`: a
 // search of it would find its own report and write more, without end.

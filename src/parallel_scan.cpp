@@ -8,7 +8,6 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -357,9 +356,15 @@ constexpr std::uint64_t probe_size = std::uint64_t{256} << 10;
 // threads format side by side within the chunks' limit.
 constexpr std::uint64_t held_per_chunk = chunk_limit / 4;
 constexpr std::uint64_t largest_chunk = std::uint64_t{32} << 20;
-constexpr std::uint64_t large_page = std::uint64_t{2} << 20;
 // Bytes held for an occurrence, its line and its offset, for sizing chunks.
 constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
+
+// `result` goes on with what a later search of the file did.
+void continue_with(file_scan_result& result, const file_scan_result& later) {
+    for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += later.brought[way];
+    result.outcome = later.outcome;
+    result.next_offset = later.next_offset;
+}
 
 }  // namespace
 
@@ -382,11 +387,8 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     if (measured && !dense && size < parallel_threshold) parts = 1;
     // This thread alone searches on from where the search stands.
     const auto search_rest_alone = [&] {
-        const file_scan_result rest =
-            scan_file_range(descriptor, size, {result.next_offset, size}, finder, sink, ways, stretch_size);
-        for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += rest.brought[way];
-        result.outcome = rest.outcome;
-        result.next_offset = rest.next_offset;
+        continue_with(result, scan_file_range(descriptor, size, {result.next_offset, size}, finder, sink,
+                                              ways, stretch_size));
     };
     if (result.outcome != scan_outcome::complete || result.next_offset < probe_end) return result;
     if (parts < 2) {
@@ -447,11 +449,8 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
         // the search in chunks: reading on from where it stopped finds out
         // which.
         if (result.next_offset < std::min(part->range.first, room_end)) break;
-        const file_scan_result reported = reporter.report(*part, result.next_offset);
+        continue_with(result, reporter.report(*part, result.next_offset));
         board.reported();
-        for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += reported.brought[way];
-        result.outcome = reported.outcome;
-        result.next_offset = reported.next_offset;
         if (result.outcome != scan_outcome::complete) break;
         // A chunk searched whole a second time: the data repeats with the
         // needle's period (a run of one byte, say), the chunks' searches

@@ -8,7 +8,7 @@ namespace bytehunt {
 
 scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, unsigned ways,
                         std::size_t stretch_size, unsigned parts) {
-    const std::uint64_t size = regular_file_size(stream);
+    const std::uint64_t size = regular_file_size(fileno(stream));
     const bool measured = parts == 0;
     if (measured) parts = size >= parallel_minimum ? usable_cores() : 1;
     const file_scan_result stretches =
