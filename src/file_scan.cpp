@@ -290,6 +290,21 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     const std::uint8_t* const map =
         (ways & ~way_bit(read_way::copy)) == 0 ? nullptr : map_range(descriptor, map_base, map_length);
     const bool map_available = map != nullptr;
+    // The map goes back however the scan ends, an exception (out of memory
+    // in the sink) included, and no fault is taken for it afterwards.
+    struct map_lease {
+        const std::uint8_t* map;
+        std::size_t length;
+        ~map_lease() {
+            if (map == nullptr) return;
+#if !defined(_WIN32)
+            fault_landing = nullptr;
+            fault_map = nullptr;
+            fault_map_length = 0;
+#endif
+            unmap(map, length);
+        }
+    } const lease{map, map_length};
     // A scan of many ranges in turn keeps its choice of way and its buffer;
     // the choice holds only where the map was granted.
     read_way_chooser own_chooser(map_available ? ways : way_bit(read_way::copy));
@@ -389,13 +404,7 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
         sigaddset(&bus, SIGBUS);
         pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
     }
-    if (map_available) {
-        fault_landing = nullptr;
-        fault_map = nullptr;
-        fault_map_length = 0;
-    }
 #endif
-    if (map_available) unmap(map, map_length);
     file_scan_result result{
         write_failed ? scan_outcome::write_failed : scan_outcome::complete, checked.decided, {}};
     for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] = brought[way];

@@ -76,7 +76,14 @@ std::FILE* open_input(const char* path) {
         std::fclose(stream);
         return nullptr;
     }
-    return stream;
+    if (fileno(stream) > STDERR_FILENO) return stream;
+    // A standard stream was closed at start and the file took its place:
+    // it moves above them, and the stream is closed again.
+    const int moved = fcntl(fileno(stream), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    std::FILE* const high = moved < 0 ? nullptr : fdopen(moved, "rb");
+    if (high == nullptr && moved >= 0) close(moved);
+    std::fclose(stream);
+    return high;
 #endif
 }
 
@@ -96,21 +103,33 @@ std::uint64_t regular_file_size(int descriptor) {
 #endif
 }
 
+bool same_file(const file_identity& a, const file_identity& b) {
+    return a.device == b.device && a.index == b.index;
+}
+
 bool input_is_output(std::FILE* stream) {
 #if defined(_WIN32)
     const auto input = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     BY_HANDLE_FILE_INFORMATION in{};
     BY_HANDLE_FILE_INFORMATION out{};
-    return output != INVALID_HANDLE_VALUE && GetFileType(output) == FILE_TYPE_DISK &&
-           GetFileInformationByHandle(input, &in) != 0 && GetFileInformationByHandle(output, &out) != 0 &&
-           in.dwVolumeSerialNumber == out.dwVolumeSerialNumber && in.nFileIndexHigh == out.nFileIndexHigh &&
-           in.nFileIndexLow == out.nFileIndexLow;
+    if (output == INVALID_HANDLE_VALUE || GetFileType(output) != FILE_TYPE_DISK ||
+        GetFileInformationByHandle(input, &in) == 0 || GetFileInformationByHandle(output, &out) == 0) {
+        return false;
+    }
+    const auto identify = [](const BY_HANDLE_FILE_INFORMATION& info) {
+        return file_identity{info.dwVolumeSerialNumber,
+                             std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+    };
+    return same_file(identify(in), identify(out));
 #else
     struct stat in {};
     struct stat out {};
-    return fstat(fileno(stream), &in) == 0 && fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode) &&
-           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+    if (fstat(fileno(stream), &in) != 0 || fstat(STDOUT_FILENO, &out) != 0 || !S_ISREG(out.st_mode)) return false;
+    const auto identify = [](const struct stat& info) {
+        return file_identity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    };
+    return same_file(identify(in), identify(out));
 #endif
 }
 

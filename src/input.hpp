@@ -37,12 +37,22 @@ private:
 };
 
 // Opens the file at `path` (UTF-8) for binary reading, or returns null. A
-// directory counts as a file that cannot be opened.
+// directory counts as a file that cannot be opened. The file never takes the
+// descriptor of a standard stream that was closed at start: what is meant
+// for that stream must fail, not reach the input.
 std::FILE* open_input(const char* path);
 
 // The size the regular file open as `descriptor` has now, or 0 for anything
 // else (pipes, devices) and where it cannot be told.
 std::uint64_t regular_file_size(int descriptor);
+
+// Where a file lives: its device (volume) and its number there. Two file
+// systems may give the same number to different files.
+struct file_identity {
+    std::uint64_t device;
+    std::uint64_t index;
+};
+bool same_file(const file_identity& a, const file_identity& b);
 
 // Whether standard output is the very regular file open as `stream`: a
 // search of it would find its own report and write more, without end.

@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     try {
         result = scan_file(stream);
     } catch (const std::bad_alloc&) {
-        // The block buffer is the one allocation; without it there is no scan.
+        // What was found before memory ran out has been printed.
         std::fclose(stream);
         std::fflush(stdout);
         std::fputs("Out of memory\n", stderr);
@@ -95,5 +95,7 @@ int main(int argc, char** argv) {
             return finish(exit_io_failure);
         case bytehunt::scan_outcome::write_failed: break;
     }
-    return finish(exit_io_failure, result.error_code);
+    // A failed write is always said (or, for a reader gone, kept quiet),
+    // even when no errno was recorded for it.
+    return finish(exit_io_failure, result.error_code != 0 ? result.error_code : EIO);
 }

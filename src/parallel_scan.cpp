@@ -10,10 +10,10 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -359,6 +359,19 @@ constexpr std::uint64_t largest_chunk = std::uint64_t{32} << 20;
 // Bytes held for an occurrence, its line and its offset, for sizing chunks.
 constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 
+// Searches `part` on a worker thread and hands what it finds to the board.
+// Always returns a whole result: out of memory, the chunk ends after the
+// offsets it handed over, and reading on from there searches the rest.
+file_scan_result search_chunk(int descriptor, std::uint64_t size, chunk& part, chunk_board& board,
+                              searcher& finder, unsigned ways, std::size_t stretch_size, range_tools& tools) {
+    chunk_sink sink(board, part, finder.needle_length());
+    try {
+        return scan_file_range(descriptor, size, part.range, finder, sink, ways, stretch_size, &tools);
+    } catch (const std::bad_alloc&) {
+        return {scan_outcome::complete, sink.decided, {}};
+    }
+}
+
 // `result` goes on with what a later search of the file did.
 void continue_with(file_scan_result& result, const file_scan_result& later) {
     for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += later.brought[way];
@@ -403,7 +416,6 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
     if (chunk_size >= 2 * large_page) chunk_size = chunk_size / large_page * large_page;
 
     chunk_board board({probe_end, size}, chunk_size, parts + 1, parts);
-    std::vector<std::thread> threads;
     const std::size_t buffer_size =
         static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, stretch_size)) + needle_length - 1;
     // Chunks of less than a stretch are copied: a map of each would cost more
@@ -414,28 +426,34 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
             range_tools tools(chunk_ways, buffer_size);
             searcher part_finder(finder.needle(), needle_length);
             while (chunk* part = board.claim()) {
-                chunk_sink part_sink(board, *part, needle_length);
-                file_scan_result found{scan_outcome::complete, part->range.first, {}};
-                try {
-                    found = scan_file_range(descriptor, size, part->range, part_finder, part_sink, chunk_ways,
-                                            stretch_size, &tools);
-                } catch (const std::bad_alloc&) {
-                    // The chunk ends after what it handed over; reading on
-                    // from there searches the rest.
-                    found.next_offset = part_sink.decided;
-                }
-                board.finish(*part, found);
+                board.finish(*part, search_chunk(descriptor, size, *part, board, part_finder, chunk_ways,
+                                                 stretch_size, tools));
             }
         } catch (const std::bad_alloc&) {
-            // No memory for this thread's tools: the others search on.
+            // No memory for this thread's tools, or for a chunk to claim:
+            // the others search on.
         }
         board.leave();
     };
+    // Stops the threads and waits for them however this thread leaves,
+    // an exception included: a thread still running at the end would take
+    // the whole program down.
+    struct thread_crew {
+        chunk_board& board;
+        std::vector<std::thread> threads;
+        ~thread_crew() {
+            board.stop();
+            for (std::thread& thread : threads) thread.join();
+        }
+    } crew{board, {}};
+    crew.threads.reserve(parts);
     for (unsigned k = 0; k < parts; ++k) {
         try {
-            threads.emplace_back(work);
-        } catch (const std::system_error&) {
-            board.leave();  // no thread to be had: the ones started, or none, search on
+            crew.threads.emplace_back(work);
+        } catch (const std::exception&) {
+            // No thread to be had (or no memory to start one): the ones
+            // started, or none, search on.
+            board.leave();
         }
     }
 
@@ -462,7 +480,8 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
         }
     }
     board.stop();
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : crew.threads) thread.join();
+    crew.threads.clear();
     if (alone && result.next_offset < room_end) search_rest_alone();
     return result;
 }

@@ -1,5 +1,7 @@
 #include "scan.hpp"
 
+#include <new>
+
 #include "parallel_scan.hpp"
 #include "pattern.hpp"
 #include "report.hpp"
@@ -36,7 +38,15 @@ scan_result scan_file(std::FILE* stream) {
     bytehunt::searcher finder(search_pattern.bytes, search_pattern.byte_count);
     // Static: the report's buffer is too large for a comfortable stack frame.
     static bytehunt::report_writer report(stdout);
-    bytehunt::scan_outcome outcome = bytehunt::scan_input(stream, finder, report);
+    bytehunt::scan_outcome outcome = bytehunt::scan_outcome::complete;
+    try {
+        outcome = bytehunt::scan_input(stream, finder, report);
+    } catch (const std::bad_alloc&) {
+        // Out of memory part way: the offsets found up to there go out
+        // before the run stops, so that what was printed is all there was.
+        report.flush();
+        throw;
+    }
     if (!report.flush()) outcome = bytehunt::scan_outcome::write_failed;
     return {outcome, report.error_code()};
 }

@@ -4,7 +4,9 @@
 # With BYTEHUNT_E2E_PLATFORM=windows (a Windows build run under wine), the
 # checks that need POSIX devices and descriptors are left out.
 set -u
-program=("$@")
+# Every run has a deadline: a thread that waits for a wake-up it missed
+# fails the case in a minute, not the whole suite at its own time-out.
+program=(timeout -k 5 "${BYTEHUNT_E2E_DEADLINE:-120}" "$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 passed=0
@@ -138,12 +140,54 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
         expect "/dev/full after a long message" \
             '[[ $status == 2 && $(tr -d "\r" <"$work/stderr") == "Error writing output" ]]'
     fi
-    "${program[@]}" 0d0a "$work/crlf" >&- 2>"$work/stderr"
+    # Output that fails from a file searched on one thread, from a pipe, and
+    # from one dense enough to be searched in chunks, on one core and on all.
+    head -c $((8 * 1024 * 1024)) /dev/zero >"$work/zeros"
+    cores=("" "taskset -c 0")
+    type taskset >/dev/null 2>&1 || cores=("")
+    for on in "${cores[@]}"; do
+        for input in crlf zeros pipe; do
+            name="$input${on:+, one core}"
+            run() { $on "${program[@]}" 0000 "$work/$input" "$@"; }
+            [[ $input == pipe ]] && run() { cat "$work/zeros" | $on "${program[@]}" 0000 /dev/stdin "$@"; }
+            [[ $input == crlf ]] && run() { $on "${program[@]}" 0d0a "$work/crlf" "$@"; }
+            run >&- 2>"$work/stderr"
+            status=$?
+            expect "closed standard output, $name" \
+                '[[ $status == 2 && $(tr -d "\r" <"$work/stderr") == "Error writing output" ]]'
+            if [[ -w /dev/full ]]; then
+                run >/dev/full 2>"$work/stderr"
+                status=$?
+                expect "/dev/full, $name" \
+                    '[[ $status == 2 && $(tr -d "\r" <"$work/stderr") == "Error writing output" ]]'
+            fi
+            out=$(run 2>"$work/stderr" | head -c 16)
+            expect "reader gone, $name" '[[ $out == "Found at offset" && ! -s $work/stderr ]]'
+        done
+    done
+    "${program[@]}" 7777 "$work/crlf" >&- 2>"$work/stderr"
     status=$?
-    expect "closed standard output" '[[ $status == 2 && -s $work/stderr ]]'
-    head -c 4000000 /dev/zero >"$work/zeros"
-    out=$("${program[@]}" 00 "$work/zeros" 2>"$work/stderr" | head -1 | tr -d '\r')
-    expect "reader gone" '[[ $out == "Found at offset" && ! -s $work/stderr ]]'
+    expect "closed standard output, nothing to write" '[[ $status == 0 && ! -s $work/stderr ]]'
+    out=$("${program[@]}" 0d0a "$work/crlf" <&- 2>&1 | tr -d '\r')
+    expect "closed standard input" '[[ $out == "${header}2 (0x2)"$'"'"'\n'"'"'"6 (0x6)" ]]'
+
+    # Under any memory limit a run either searches everything, or prints a
+    # prefix of the offsets, says why it stopped and exits with 2: never a
+    # silent stop. (Skipped where the program cannot run under a limit at
+    # all, as under a sanitizer or an emulator.)
+    if bash -c 'ulimit -v $((600 * 1024)) && exec "$@" 41 /dev/null' - "${program[@]}" 2>/dev/null; then
+        "${program[@]}" 0000 "$work/zeros" >"$work/all"
+        for on in "${cores[@]}"; do
+            for limit in 10 12 14 16 18 20 22 24 28 32; do
+                bash -c 'ulimit -v $(('$limit' * 1024)) && exec "$@"' - $on "${program[@]}" 0000 "$work/zeros" \
+                    >"$work/some" 2>"$work/stderr"
+                status=$?
+                said=$(tr -d '\r' <"$work/stderr")
+                expect "memory limit $limit MiB${on:+, one core}" '[[ $status == 0 && -z $said && $(cmp "$work/all" "$work/some") == "" ]] ||
+                    [[ $status == 2 && $said == "Out of memory" && ( ! -s $work/some || $(cmp "$work/all" "$work/some" 2>&1) == *EOF* ) ]]'
+            done
+        done
+    fi
     (sleep 0.3; "${program[@]}") 2>"$work/stderr" | true
     expect "reader gone before the usage text" '[[ ! -s $work/stderr ]]'
 fi
@@ -213,12 +257,17 @@ if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
         truncate -s 0 "$work/parts" && truncate -s $((160 * mib)) "$work/parts"
         head -c 100000 /dev/zero | tr '\0' A |
             dd of="$work/parts" bs=64K oflag=seek_bytes seek=$((256 * 1024 - 1)) conv=notrunc status=none
-        expected=$header$(awk -v from=$((256 * 1024 - 1)) 'BEGIN {
-            for (at = from; at + 3 <= from + 50001; at += 3) printf "%d (0x%x)\n", at, at }')
-        out=$(BYTEHUNT_TEST_FAIL_AT=$((256 * 1024 + 50000)) inject "${program[@]}" 414141 "$work/parts" 2>"$work/stderr")
-        status=$?
-        expect "read error in a chunk searched again" \
-            '[[ $out == "$expected"$'"'"'\n'"'"'"Error reading $work/parts" && $status == 2 ]]'
+        # The error a few bytes later or earlier cuts the stretch searched
+        # again short at each place an occurrence can end.
+        for fail_at in $((256 * 1024 + 49998)) $((256 * 1024 + 49999)) $((256 * 1024 + 50000)) \
+            $((256 * 1024 + 50001)) $((256 * 1024 + 50002)); do
+            expected=$header$(awk -v from=$((256 * 1024 - 1)) -v end=$fail_at 'BEGIN {
+                for (at = from; at + 3 <= end; at += 3) printf "%d (0x%x)\n", at, at }')
+            out=$(BYTEHUNT_TEST_FAIL_AT=$fail_at inject "${program[@]}" 414141 "$work/parts" 2>"$work/stderr")
+            status=$?
+            expect "read error at $fail_at in a chunk searched again" \
+                '[[ $out == "$expected"$'"'"'\n'"'"'"Error reading $work/parts" && $status == 2 ]]'
+        done
         rm -f "$work/parts"
     fi
     # The file shrinks before it is read: no offset beyond its new end.

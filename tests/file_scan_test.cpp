@@ -210,6 +210,90 @@ TEST(FileScan, AFileCutUnderTheMapShowsNothingPastItsNewEnd) {
     EXPECT_EQ(sink.found.size(), 32 * page);
 }
 
+// Needle 00 00 once every 88 bytes over the first 256 KiB, which are searched
+// alone first: chunks of about 1 MiB. Then every byte is 00: each chunk finds
+// far more than it may hold, and its thread waits for the report to take it.
+bytes sparse_then_dense(std::size_t size) {
+    bytes data(size, 0x00);
+    for (std::size_t at = 0; at < 256 * 1024; ++at) data[at] = at % 88 < 86 ? 0x01 : 0x00;
+    return data;
+}
+
+TEST(FileScanInParts, AFailedWriteStopsEveryThread) {
+    const bytes data = sparse_then_dense(6 << 20);
+    const bytes needle = {0x00, 0x00};
+    const offsets all = test_support::reference_offsets(data, needle);
+    temp_file file(data);
+    // Refused at the probe's last offsets, in the first chunk, in a later one.
+    for (const std::size_t refused_after : {std::size_t{2978}, std::size_t{100000}, std::size_t{1500000}}) {
+        for (const unsigned parts : {2, 3}) {
+            bytehunt::searcher finder(needle.data(), needle.size());
+            test_support::vector_sink sink(refused_after);
+            std::fseek(file.stream, 0, SEEK_SET);
+            EXPECT_EQ(bytehunt::scan_input(file.stream, finder, sink, bytehunt::all_read_ways,
+                                           bytehunt::default_stretch_size, parts),
+                      bytehunt::scan_outcome::write_failed);
+            ASSERT_LE(sink.offsets_.size(), refused_after);
+            EXPECT_TRUE(std::equal(sink.offsets_.begin(), sink.offsets_.end(), all.begin()));
+        }
+    }
+}
+
+// The file is cut while the first 256 KiB are searched, before the threads
+// map their chunks: each thread faults in its own map, lands back in its own
+// scan, and nothing past the new end is reported.
+TEST(FileScanInParts, AFileCutUnderTheMapsOfSeveralThreads) {
+    if (sizeof(void*) < 8) GTEST_SKIP() << "32-bit builds only copy";
+    bytes data = sparse_then_dense(8 << 20);
+    for (std::size_t at = 256 * 1024; at < data.size(); ++at) data[at] = data[at - 256 * 1024];
+    const bytes needle = {0x00, 0x00};
+    const std::size_t cut = (3 << 20) + 5;
+    const offsets expected = test_support::reference_offsets(bytes(data.begin(), data.begin() + cut), needle);
+    for (const unsigned ways : {way_bit(read_way::map), way_bit(read_way::populated_map)}) {
+        for (const unsigned parts : {2, 3, 7}) {
+            temp_file file(data);
+            bytehunt::searcher finder(needle.data(), needle.size());
+            watching_sink sink;
+            sink.on_first_batch = [&] { ASSERT_EQ(truncate(file.path.c_str(), static_cast<off_t>(cut)), 0); };
+            ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, ways, 64 * 1024, parts),
+                      bytehunt::scan_outcome::complete);
+            EXPECT_EQ(sink.found, expected) << "ways " << ways << ", " << parts << " parts";
+        }
+    }
+}
+
+// Each thread searches with a searcher of its own: what one learns of its
+// bytes (here, that no filter pays and Two-Way must take over) never reaches
+// the searcher of the first 256 KiB, nor another thread's.
+TEST(FileScanInParts, EachThreadLearnsOnItsOwn) {
+    std::mt19937 rng(7);
+    bytes data(256 * 1024);
+    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+    for (int run = 0; run < 20000; ++run) {  // 127 41s and a 42: every filter fails
+        data.insert(data.end(), 127, 0x41);
+        data.push_back(0x42);
+    }
+    const bytes needle(128, 0x41);
+    temp_file file(data);
+    bytehunt::searcher finder(needle.data(), needle.size());
+    test_support::vector_sink sink;
+    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, bytehunt::all_read_ways,
+                                   bytehunt::default_stretch_size, 3),
+              bytehunt::scan_outcome::complete);
+    EXPECT_TRUE(sink.offsets_.empty());
+    EXPECT_EQ(finder.stats().two_way_regions, 0u);
+    EXPECT_EQ(finder.stats().tolerant_regions, 0u);
+}
+
+// Output and input are one file only when both device and number agree: two
+// file systems (two tmpfs mounts, say) may give the same number to two files.
+TEST(Input, SameFileOnlyOnTheSameDevice) {
+    using bytehunt::file_identity;
+    EXPECT_TRUE(bytehunt::same_file(file_identity{3, 2}, file_identity{3, 2}));
+    EXPECT_FALSE(bytehunt::same_file(file_identity{3, 2}, file_identity{4, 2}));
+    EXPECT_FALSE(bytehunt::same_file(file_identity{3, 2}, file_identity{3, 5}));
+}
+
 TEST(FileScan, KeepsTheWayThatCostLeastInItsTrial) {
     using bytehunt::read_way_chooser;
     constexpr read_way copy = read_way::copy, map = read_way::map, populated = read_way::populated_map;

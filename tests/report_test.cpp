@@ -115,15 +115,23 @@ TEST_F(ReportWriter, ManyLinesCrossTheBufferIntact) {
     EXPECT_EQ(written(), expected);
 }
 
+// Offsets, lines formatted elsewhere that join the buffer, and lines too many
+// for it that go out as they are: a failed write keeps its errno, so that a
+// reader gone (EPIPE) is told from a full disk.
 TEST(ReportWriterErrors, FailedWriteIsReportedWithItsErrno) {
     std::FILE* full = std::fopen("/dev/full", "w");
     if (full == nullptr) GTEST_SKIP() << "no /dev/full";
-    bytehunt::report_writer report(full);
-    const std::uint64_t offset = 1;
-    report.accept(&offset, 1);
-    EXPECT_FALSE(report.flush());
-    EXPECT_EQ(report.error_code(), ENOSPC);
-    EXPECT_FALSE(report.accept(&offset, 1));
+    const std::vector<std::uint64_t> offsets(9000, 1);  // 72000 bytes of lines
+    const std::string lines(offsets.size() * 8, '1');
+    for (const std::size_t count : {std::size_t{0}, std::size_t{1}, offsets.size()}) {
+        bytehunt::report_writer report(full);
+        const bool accepted = count == 0 ? report.accept(offsets.data(), 1)
+                                         : report.accept_lines(offsets.data(), count, lines.data(), count * 8);
+        EXPECT_FALSE(accepted && report.flush()) << count;
+        EXPECT_EQ(report.error_code(), ENOSPC) << count;
+        EXPECT_FALSE(report.accept(offsets.data(), 1));
+        std::clearerr(full);
+    }
     std::fclose(full);
 }
 

@@ -89,6 +89,33 @@ TEST(Search, KernelThatGivesUpAfterAnOccurrenceResumesPastIt) {
     }
 }
 
+// A kernel whose list fills resumes past the last occurrence recorded, be it
+// found in a vector step or in the starts after the last full one: resuming
+// inside it would report the overlapping occurrence two bytes on. The filter
+// compares every byte, so it never meets a false candidate and never gives up.
+TEST(Search, KernelWithAFullListResumesPastTheLastOccurrence) {
+    const bytes needle = {0x41, 0x42, 0x41, 0x42};
+    const bytes haystack = repeated({0x41, 0x42, 0x41, 0x42, 0x41, 0x42, 0x10, 0x20, 0x30, 0x40}, 30);
+    const auto expected = reference_offsets(haystack, needle);
+    const bytehunt::needle_filter filter{needle.data(), 4, 4, {0, 1, 2, 3}, {0x41, 0x42, 0x41, 0x42},
+                                         nullptr};
+    for (cpu_path path : supported_paths()) {
+        for (std::size_t capacity : {1, 2}) {
+            std::vector<std::uint64_t> found;
+            std::size_t starts[2];
+            for (std::size_t from = 0; from + needle.size() <= haystack.size();) {
+                const bytehunt::prefilter_result result = bytehunt::kernel_for(path)(
+                    haystack.data(), haystack.size(), from, filter, {starts, capacity}, 7);
+                ASSERT_FALSE(result.gave_up);
+                ASSERT_GT(result.resume, from);
+                found.insert(found.end(), starts, starts + result.count);
+                from = result.resume;
+            }
+            EXPECT_EQ(found, expected) << bytehunt::cpu_path_name(path) << " capacity " << capacity;
+        }
+    }
+}
+
 // The filter's positions are different needle positions holding the bytes
 // it compares: a filter as long as the needle skips the full compare, which
 // is only right when every position is covered once.
