@@ -125,9 +125,11 @@ bool input_is_output(std::FILE* stream) {
 #else
     struct stat in {};
     struct stat out {};
-    if (fstat(fileno(stream), &in) != 0 || fstat(STDOUT_FILENO, &out) != 0 || !S_ISREG(out.st_mode)) return false;
+    if (fstat(fileno(stream), &in) != 0 || fstat(STDOUT_FILENO, &out) != 0 || !S_ISREG(out.st_mode))
+        return false;
     const auto identify = [](const struct stat& info) {
-        return file_identity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+        return file_identity{static_cast<std::uint64_t>(info.st_dev),
+                             static_cast<std::uint64_t>(info.st_ino)};
     };
     return same_file(identify(in), identify(out));
 #endif

@@ -28,7 +28,7 @@ TEST(ConsoleText, ShowsWhatWasTypedAndReplacesWhatIsNotUtf8) {
         {"\xf8\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // F8 with what follows a 4-byte lead
         {"\xc2\x80\xe0\xa0\x80\xf0\x90\x80\x80", u"\u0080\u0800\U00010000"},  // the first of each length
         {"\xe0\x9f\xbf\xf0\x8f\xbf\xbf", std::u16string(7, u'\uFFFD')},       // the last overlong of each
-        {"\xed\xbf\xbf", u"\uFFFD\uFFFD\uFFFD"},                                     // the last surrogate
+        {"\xed\xbf\xbf", u"\uFFFD\uFFFD\uFFFD"},                              // the last surrogate
     };
     for (const auto& c : cases) EXPECT_TRUE(bytehunt::console_text(c.utf8) == c.expected) << c.utf8;
 }

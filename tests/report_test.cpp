@@ -125,8 +125,9 @@ TEST(ReportWriterErrors, FailedWriteIsReportedWithItsErrno) {
     const std::string lines(offsets.size() * 8, '1');
     for (const std::size_t count : {std::size_t{0}, std::size_t{1}, offsets.size()}) {
         bytehunt::report_writer report(full);
-        const bool accepted = count == 0 ? report.accept(offsets.data(), 1)
-                                         : report.accept_lines(offsets.data(), count, lines.data(), count * 8);
+        const bool accepted = count == 0
+                                  ? report.accept(offsets.data(), 1)
+                                  : report.accept_lines(offsets.data(), count, lines.data(), count * 8);
         EXPECT_FALSE(accepted && report.flush()) << count;
         EXPECT_EQ(report.error_code(), ENOSPC) << count;
         EXPECT_FALSE(report.accept(offsets.data(), 1));
