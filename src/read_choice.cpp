@@ -9,31 +9,72 @@ read_way_chooser::read_way_chooser(unsigned ways) {
     for (const read_way way : {read_way::copy, read_way::map, read_way::populated_map}) {
         if ((ways & way_bit(way)) != 0) ways_[way_count_++] = way;
     }
-}
-
-read_way read_way_chooser::next() const {
-    // A trial takes the ways in turn, the one kept so far first, so that a
-    // change in the data between stretches weighs on every way alike.
-    if (stretch_ < trial_rounds * way_count_) return ways_[(kept_ + stretch_) % way_count_];
-    return ways_[kept_];
+    for (unsigned& stretches : retry_after_) stretches = first_retry;
 }
 
 void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
-    const unsigned trial_stretches = trial_rounds * way_count_;
-    if (way_count_ > 1 && bytes > 0 && stretch_ < trial_stretches) {
-        // A way's lowest cost: what it takes when nothing else (an
-        // interrupt, another process) got in its way.
-        std::uint64_t& best = best_[(kept_ + stretch_) % way_count_];
-        const std::uint64_t cost = nanoseconds * 1000 / bytes + 1;
-        if (best == 0 || cost < best) best = cost;
-        if (stretch_ + 1 == trial_stretches) {
-            for (unsigned k = 0; k < way_count_; ++k) {
-                if (best_[k] < best_[kept_]) kept_ = k;
-            }
-            for (std::uint64_t& cost_seen : best_) cost_seen = 0;
+    if (way_count_ == 1 || bytes == 0) return;
+    const std::uint64_t cost = nanoseconds * 1000 / bytes + 1;
+    const unsigned used = current_;
+    if (used == kept_) {
+        seen_[used] = kept_last_ != 0 && kept_last_ < cost ? kept_last_ : cost;
+        kept_last_ = cost;
+        for (unsigned k = 0; k < way_count_; ++k) {
+            if (retry_in_[k] > 0) --retry_in_[k];
+        }
+    } else {
+        seen_[used] = cost;
+    }
+    unsigned cheapest = kept_;
+    for (unsigned k = 0; k < way_count_; ++k) {
+        if (seen_[k] == 0) {  // the first stretches try every way once
+            current_ = k;
+            return;
+        }
+        if (seen_[k] < seen_[cheapest]) cheapest = k;
+    }
+    if (!settled_) {
+        // Every way tried once: the cheapest is kept, and the others are
+        // tried again soon.
+        settled_ = true;
+        for (unsigned& stretches : retry_in_) stretches = first_retry;
+        keep(cheapest);
+    } else {
+        if (used != kept_) {
+            // A way tried again: one that loses waits longer before its
+            // next try (the longer the further behind), one that wins does not.
+            const bool far = seen_[used] >= 2 * seen_[kept_];
+            const unsigned last = far ? last_retry_far : last_retry_near;
+            const unsigned after = cheapest == used ? first_retry : retry_after_[used] * (far ? 4 : 2);
+            retry_after_[used] = after < last ? after : last;
+            retry_in_[used] = retry_after_[used];
+        }
+        // The kept way is left once it costs clearly more (a quarter) than
+        // another was last seen to cost.
+        if (seen_[kept_] * 4 > seen_[cheapest] * 5) keep(cheapest);
+    }
+    choose_next();
+}
+
+void read_way_chooser::keep(unsigned way) {
+    if (way == kept_) return;
+    // The way left is tried again soon: the region that made it dear may end.
+    retry_after_[kept_] = first_retry;
+    retry_in_[kept_] = first_retry;
+    // Its first stretch is judged alone: what it was last seen to cost may
+    // be out of date.
+    kept_last_ = 0;
+    kept_ = way;
+}
+
+void read_way_chooser::choose_next() {
+    current_ = kept_;
+    for (unsigned k = 0; k < way_count_; ++k) {
+        if (k != kept_ && retry_in_[k] == 0) {
+            current_ = k;
+            return;
         }
     }
-    if (++stretch_ == trial_stretches + settled_stretches) stretch_ = 0;
 }
 
 }  // namespace bytehunt

@@ -2,9 +2,10 @@
 // buffer, or seen where they lie through a memory map whose pages come in as
 // the search touches them, or all at once before it. Which costs least
 // depends on the machine and on how the file's pages came into the page
-// cache (just written, copied, read back from disk), so it is measured
-// rather than assumed: every way is tried on the first stretches of the
-// file, the cheapest is kept, and all are tried again from time to time.
+// cache (just written, copied, read back from disk), and it may change from
+// one region of a file to the next, so it is measured rather than assumed:
+// every stretch is timed, the way kept is judged on each one, and the others
+// are tried again now and then, the more seldom the further behind they are.
 #pragma once
 
 #include <cstddef>
@@ -27,23 +28,34 @@ public:
     explicit read_way_chooser(unsigned ways);
 
     // The way to bring in the next stretch.
-    read_way next() const;
+    read_way next() const { return ways_[current_]; }
     // What the stretch that next() chose cost: `nanoseconds` for `bytes`.
     void record(std::size_t bytes, std::uint64_t nanoseconds);
 
-    // Rounds in a trial: each way is tried this often, in turn.
-    static constexpr unsigned trial_rounds = 2;
-    // Stretches between two trials.
-    static constexpr unsigned settled_stretches = 128;
+    // Stretches between two tries of a way not kept: from the first, doubled
+    // after each try that loses, up to the last. A way that costs twice the
+    // one kept or more waits four times as long each time, and longer in
+    // all, so that trying it stays cheap.
+    static constexpr unsigned first_retry = 32;
+    static constexpr unsigned last_retry_near = 64;
+    static constexpr unsigned last_retry_far = 512;
 
 private:
+    void keep(unsigned way);
+    void choose_next();
+
     read_way ways_[read_way_count];
     unsigned way_count_ = 0;
     unsigned kept_ = 0;     // index in ways_ of the way kept
-    unsigned stretch_ = 0;  // stretches since the last trial began
-    // The lowest cost per byte each way showed in the current trial, in
-    // picoseconds; 0 while that way is untried.
-    std::uint64_t best_[read_way_count] = {};
+    unsigned current_ = 0;  // index in ways_ of the way next() returns
+    bool settled_ = false;  // every way was tried once
+    // Each way's cost per byte as last seen, in picoseconds (0: untried).
+    // The kept way's is the lower of its last two stretches, so that one
+    // stretch slowed by something else (an interrupt) does not move it.
+    std::uint64_t seen_[read_way_count] = {};
+    std::uint64_t kept_last_ = 0;                // the kept way's last stretch
+    unsigned retry_after_[read_way_count] = {};  // for the ways not kept
+    unsigned retry_in_[read_way_count] = {};
 };
 
 }  // namespace bytehunt

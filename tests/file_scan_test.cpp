@@ -294,39 +294,4 @@ TEST(Input, SameFileOnlyOnTheSameDevice) {
     EXPECT_FALSE(bytehunt::same_file(file_identity{3, 2}, file_identity{3, 5}));
 }
 
-TEST(FileScan, KeepsTheWayThatCostLeastInItsTrial) {
-    using bytehunt::read_way_chooser;
-    constexpr read_way copy = read_way::copy, map = read_way::map, populated = read_way::populated_map;
-    const struct {
-        unsigned ways;
-        // Nanoseconds per 1000 bytes of each way's stretches in the trial.
-        std::uint64_t costs[bytehunt::read_way_count][read_way_chooser::trial_rounds];
-        read_way kept;
-    } cases[] = {
-        {bytehunt::all_read_ways, {{100, 100}, {60, 70}, {80, 80}}, map},
-        {bytehunt::all_read_ways, {{100, 90}, {95, 200}, {300, 40}}, populated},  // the best of each
-        {bytehunt::all_read_ways, {{50, 50}, {50, 50}, {50, 50}}, copy},          // a tie keeps the copy
-        {way_bit(copy) | way_bit(map), {{100, 100}, {100, 99}, {0, 0}}, map},
-        {way_bit(copy), {{100, 100}, {0, 0}, {0, 0}}, copy},
-    };
-    for (const auto& c : cases) {
-        read_way_chooser chooser(c.ways);
-        const unsigned count = static_cast<unsigned>(__builtin_popcount(c.ways));
-        unsigned round[bytehunt::read_way_count] = {};
-        for (unsigned stretch = 0; stretch < read_way_chooser::trial_rounds * count; ++stretch) {
-            const auto way = static_cast<std::size_t>(chooser.next());
-            ASSERT_NE(c.ways >> way & 1, 0u);
-            chooser.record(1000, c.costs[way][round[way]++]);
-        }
-        for (unsigned way = 0; way < bytehunt::read_way_count; ++way) {
-            EXPECT_EQ(round[way], (c.ways >> way & 1) * read_way_chooser::trial_rounds);
-        }
-        // The way kept holds until the next trial, which starts with it.
-        for (unsigned stretch = 0; stretch <= read_way_chooser::settled_stretches; ++stretch) {
-            ASSERT_EQ(chooser.next(), c.kept) << "stretch " << stretch;
-            chooser.record(1000, 1);
-        }
-    }
-}
-
 }  // namespace

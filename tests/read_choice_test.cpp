@@ -1,0 +1,119 @@
+// The way of reading chosen from what each stretch cost: fed cost traces like
+// those seen on real hosts, the chooser ends within a few percent of the best
+// single way, whichever way that is and however the costs move.
+#include "read_choice.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace {
+
+using bytehunt::read_way;
+using bytehunt::way_bit;
+
+// A way's cost per byte, in picoseconds, on the stretch numbered `stretch`.
+using cost_trace = std::function<std::uint64_t(read_way way, unsigned stretch)>;
+
+constexpr unsigned stretches = 1024;  // 1 GiB in stretches of 1 MiB
+constexpr std::size_t stretch_bytes = std::size_t{1} << 20;
+
+// What the chooser's picks cost in all, over every stretch.
+std::uint64_t chosen_cost(unsigned ways, const cost_trace& cost) {
+    bytehunt::read_way_chooser chooser(ways);
+    std::uint64_t total = 0;
+    for (unsigned stretch = 0; stretch < stretches; ++stretch) {
+        const read_way way = chooser.next();
+        EXPECT_NE(ways & way_bit(way), 0u) << "stretch " << stretch;
+        const std::uint64_t picoseconds = cost(way, stretch);
+        total += picoseconds;
+        chooser.record(stretch_bytes, picoseconds * stretch_bytes / 1000);
+    }
+    return total;
+}
+
+std::uint64_t single_way_cost(read_way way, const cost_trace& cost) {
+    std::uint64_t total = 0;
+    for (unsigned stretch = 0; stretch < stretches; ++stretch) total += cost(way, stretch);
+    return total;
+}
+
+// Costs by region: {copy, map, populated map} for each region in turn.
+cost_trace regions(std::vector<std::array<std::uint64_t, 3>> costs, unsigned region_stretches) {
+    return [costs, region_stretches](read_way way, unsigned stretch) {
+        return costs[stretch / region_stretches % costs.size()][static_cast<std::size_t>(way)];
+    };
+}
+
+TEST(ReadWayChooser, EndsWithinAFewPercentOfTheBestSingleWay) {
+    const unsigned all = bytehunt::all_read_ways;
+    // Every 20th stretch of any way slowed fivefold by something else.
+    const auto noisy = [](std::uint64_t copy, std::uint64_t map, std::uint64_t populated) -> cost_trace {
+        return [=](read_way way, unsigned stretch) {
+            const std::uint64_t base = way == read_way::copy ? copy : way == read_way::map ? map : populated;
+            return (stretch * 7919u + static_cast<unsigned>(way)) % 20 == 0 ? 5 * base : base;
+        };
+    };
+    const struct {
+        const char* name;
+        unsigned ways;
+        cost_trace cost;
+    } cases[] = {
+        // Pages written in large writes: the map's cost swings from region
+        // to region (costs as measured on one such file, 128 MiB each).
+        {"mixed pages", all,
+         regions({{120, 494, 372},
+                  {74, 73, 55},
+                  {188, 64, 149},
+                  {75, 45, 48},
+                  {90, 43, 179},
+                  {91, 486, 333},
+                  {80, 491, 342},
+                  {70, 64, 49}},
+                 128)},
+        // The way chosen turns 4x worse soon after it was chosen.
+        {"map turns worse", all,
+         [](read_way way, unsigned stretch) -> std::uint64_t {
+             if (way == read_way::copy) return 75;
+             return (stretch < 40 ? 45 : 180) + (way == read_way::populated_map ? 10 : 0);
+         }},
+        {"copy turns worse", way_bit(read_way::copy) | way_bit(read_way::map),
+         [](read_way way, unsigned stretch) -> std::uint64_t {
+             return way == read_way::map ? 80 : stretch < 300 ? 50 : 200;
+         }},
+        // Regions that alternate between cheap and dear maps.
+        {"alternating by 64", all, regions({{75, 45, 50}, {75, 490, 400}}, 64)},
+        {"alternating by 128", all, regions({{75, 45, 50}, {75, 490, 400}}, 128)},
+        {"maps far behind", all, regions({{75, 300, 320}}, 1)},
+        {"copy far behind", all, regions({{300, 60, 55}}, 1)},
+        {"all alike", all, regions({{50, 50, 50}}, 1)},
+        {"noise", all, noisy(100, 60, 70)},
+        {"noise, copy best", all, noisy(60, 100, 90)},
+    };
+    for (const auto& c : cases) {
+        std::uint64_t best = UINT64_MAX;
+        for (const read_way way : {read_way::copy, read_way::map, read_way::populated_map}) {
+            if ((c.ways & way_bit(way)) != 0) best = std::min(best, single_way_cost(way, c.cost));
+        }
+        const std::uint64_t chosen = chosen_cost(c.ways, c.cost);
+        EXPECT_LE(chosen * 100, best * 105) << c.name << ": " << chosen << " against " << best;
+    }
+}
+
+// A single way allowed is the only one used; none allowed means the copy.
+TEST(ReadWayChooser, KeepsToTheWaysAllowed) {
+    const cost_trace map_cheap = regions({{300, 10, 20}}, 1);
+    for (const unsigned ways : {way_bit(read_way::copy), way_bit(read_way::populated_map), 0u}) {
+        bytehunt::read_way_chooser chooser(ways);
+        for (unsigned stretch = 0; stretch < 100; ++stretch) {
+            ASSERT_EQ(way_bit(chooser.next()), ways == 0 ? way_bit(read_way::copy) : ways);
+            chooser.record(stretch_bytes, map_cheap(chooser.next(), stretch) * stretch_bytes / 1000);
+        }
+    }
+}
+
+}  // namespace
