@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -43,12 +44,29 @@ unsigned usable_cores() {
 
 namespace {
 
-// A chunk's offsets and their report lines, one batch.
+// A chunk's offsets and their report lines, one batch. Batches are reused
+// once reported: fresh memory for each would fault its pages in anew.
 struct part_batch {
     std::vector<std::uint64_t> offsets;
     std::unique_ptr<char[]> lines;  // not zeroed first: every byte used is written
     std::size_t lines_length = 0;
+    std::size_t lines_capacity = 0;
+
+    // Holds `offsets` and their lines, in the memory it has where it can.
+    void fill(const std::uint64_t* from, std::size_t count) {
+        offsets.assign(from, from + count);
+        if (lines_capacity < count * max_offset_line) {
+            lines.reset(new char[count * max_offset_line]);
+            lines_capacity = count * max_offset_line;
+        }
+        lines_length = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            lines_length += format_offset_line(from[i], lines.get() + lines_length);
+    }
 };
+
+// Batches kept for reuse, at most: a few chunks' worth in flight.
+constexpr std::size_t spare_batches_kept = 64;
 
 // One chunk of the file, and what its thread found there.
 struct chunk {
@@ -87,13 +105,19 @@ public:
         return &chunks_.back();
     }
     // A thread: what it found in `part`; false once the scan has stopped.
-    bool add(chunk& part, part_batch&& batch) {
+    // `batch` comes back as one to reuse, if there is one.
+    bool add(chunk& part, part_batch& batch) {
         const std::size_t weight = batch.lines_length + batch.offsets.size() * sizeof(std::uint64_t);
         std::unique_lock<std::mutex> lock(mutex_);
         threads_wait_.wait(lock, [&] { return stop_ || part.held < chunk_limit; });
         if (stop_) return false;
         part.held += weight;
         part.batches.push_back(std::move(batch));
+        batch = part_batch{};
+        if (!spare_.empty()) {
+            batch = std::move(spare_.back());
+            spare_.pop_back();
+        }
         if (&part == &chunks_.front() && part.held >= chunk_limit / 2) report_waits_.notify_one();
         return true;
     }
@@ -125,12 +149,19 @@ public:
     // finished and all its batches were taken. It waits for half a limit's
     // worth, or the chunk's end, and then takes all there is, so that the
     // threads wake each other seldom.
+    // `batch`, handed on, is kept for reuse.
     bool take(chunk& part, part_batch& batch) {
+        if (batch.lines != nullptr) reported_.push_back(std::exchange(batch, part_batch{}));
         if (taken_.empty()) {
             std::unique_lock<std::mutex> lock(mutex_);
             report_waits_.wait(lock, [&] { return part.finished || part.held >= chunk_limit / 2; });
             taken_.swap(part.batches);
             part.held = 0;
+            while (!reported_.empty() && spare_.size() < spare_batches_kept) {
+                spare_.push_back(std::move(reported_.back()));
+                reported_.pop_back();
+            }
+            reported_.clear();
             threads_wait_.notify_all();
         }
         if (taken_.empty()) return false;
@@ -158,6 +189,8 @@ private:
     std::condition_variable report_waits_;  // for the front chunk's lines
     std::deque<chunk> chunks_;              // claimed and not yet reported, in file order
     std::deque<part_batch> taken_;          // the report's: batches taken, not yet handed on
+    std::vector<part_batch> reported_;      // the report's: batches handed on, to reuse
+    std::vector<part_batch> spare_;         // batches to reuse
     std::uint64_t next_;                    // where the next chunk starts
     std::uint64_t end_;
     std::uint64_t chunk_size_;
@@ -170,19 +203,18 @@ private:
 // formatted on every core, and handed to the board.
 class chunk_sink final : public offset_sink {
 public:
-    chunk_sink(chunk_board& board, chunk& part, std::size_t needle_length)
-        : decided(part.range.first), board_(board), part_(part), needle_length_(needle_length) {}
+    // `batch`: the thread's next batch to fill, kept from chunk to chunk.
+    chunk_sink(chunk_board& board, chunk& part, std::size_t needle_length, part_batch& batch)
+        : decided(part.range.first),
+          board_(board),
+          part_(part),
+          needle_length_(needle_length),
+          batch_(batch) {}
 
     bool accept(const std::uint64_t* offsets, std::size_t count) override {
-        part_batch batch;
-        batch.offsets.assign(offsets, offsets + count);
-        batch.lines.reset(new char[count * max_offset_line]);
-        for (std::size_t i = 0; i < count; ++i) {
-            batch.lines_length += format_offset_line(offsets[i], batch.lines.get() + batch.lines_length);
-        }
-        const std::uint64_t end = offsets[count - 1] + needle_length_;
-        if (!board_.add(part_, std::move(batch))) return false;
-        decided = end;
+        batch_.fill(offsets, count);
+        if (!board_.add(part_, batch_)) return false;
+        decided = offsets[count - 1] + needle_length_;
         return true;
     }
     // Past the last occurrence handed to the board: every start before it
@@ -195,6 +227,7 @@ private:
     chunk_board& board_;
     chunk& part_;
     std::size_t needle_length_;
+    part_batch& batch_;
 };
 
 // Passes offsets on and counts them.
@@ -363,8 +396,9 @@ constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 // Always returns a whole result: out of memory, the chunk ends after the
 // offsets it handed over, and reading on from there searches the rest.
 file_scan_result search_chunk(int descriptor, std::uint64_t size, chunk& part, chunk_board& board,
-                              searcher& finder, unsigned ways, std::size_t stretch_size, range_tools& tools) {
-    chunk_sink sink(board, part, finder.needle_length());
+                              searcher& finder, unsigned ways, std::size_t stretch_size, range_tools& tools,
+                              part_batch& batch) {
+    chunk_sink sink(board, part, finder.needle_length(), batch);
     try {
         return scan_file_range(descriptor, size, part.range, finder, sink, ways, stretch_size, &tools);
     } catch (const std::bad_alloc&) {
@@ -425,9 +459,10 @@ file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& fin
         try {
             range_tools tools(chunk_ways, buffer_size);
             searcher part_finder(finder.needle(), needle_length);
+            part_batch batch;
             while (chunk* part = board.claim()) {
                 board.finish(*part, search_chunk(descriptor, size, *part, board, part_finder, chunk_ways,
-                                                 stretch_size, tools));
+                                                 stretch_size, tools, batch));
             }
         } catch (const std::bad_alloc&) {
             // No memory for this thread's tools, or for a chunk to claim:
