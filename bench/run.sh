@@ -72,12 +72,16 @@ row() {
 }
 
 # The rare pattern over 1 GiB of random bytes in each state a user's file can
-# be in: just written (not synced), written and synced, copied with cp, read
-# back from disk after the page cache was dropped, and cold (the cache dropped
+# be in: just written (not synced), written in 16 MiB writes (its pages
+# cached in a mix of sizes), written and synced, copied with cp, read back
+# from disk after the page cache was dropped, and cold (the cache dropped
 # right before the run). The file is made anew, or the cache dropped, before
 # every single run, so no command sees pages another one brought in. The bare
 # loops only touch every byte, on one thread or on as many as the machine has
-# cores: they are the machine's limit in each state.
+# cores: they are the machine's limit in each state. Beside the tool's own
+# choice, each way of reading is forced in turn (on every core). Each row
+# shows minor page faults and context switches, which do not depend on the
+# host as times do.
 states_section() {
     local source=$data/states-source-1g.bin file=$data/states-1g.bin
     [[ -f $source ]] || head -c 1G /dev/urandom >"$source"
@@ -89,51 +93,79 @@ states_section() {
     prepare() {
         case $1 in
             written) rm -f "$file"; cat "$source" >"$file" ;;
+            "16 MiB writes") rm -f "$file"; dd if="$source" of="$file" bs=16M status=none ;;
             synced) rm -f "$file"; cat "$source" >"$file"; sync ;;
             copied) rm -f "$file"; cp "$source" "$file" ;;
             "read back") drop; cat "$file" >/dev/null ;;
             cold) drop ;;
         esac
     }
-    local cores
+    local cores rare=0102030405060708
     cores=$(nproc)
+    cmake --build build/release --target forced_ways >/dev/null
+    local forced=build/release/forced_ways
     s_read() { "$bare_loop" read "$file"; }
     s_map() { "$bare_loop" map "$file"; }
     s_read_all() { "$bare_loop" read "$file" "$cores"; }
     s_map_all() { "$bare_loop" map "$file" "$cores"; }
-    s_bytehunt() { "$bytehunt" 0102030405060708 "$file"; }
+    s_bytehunt() { "$bytehunt" "$rare" "$file"; }
+    s_copy() { "$forced" copy "$rare" "$file"; }
+    s_mapped() { "$forced" map "$rare" "$file"; }
+    s_populated() { "$forced" populated "$rare" "$file"; }
     s_rg() { rg --count-matches -a -F $'\x01\x02\x03\x04\x05\x06\x07\x08' "$file"; }
     s_grep() { LC_ALL=C grep -c -a -F $'\x01\x02\x03\x04\x05\x06\x07\x08' "$file"; }
+    declare -A label=([s_read]="read() loop" [s_map]="map loop" [s_read_all]="read() loop, $cores threads"
+        [s_map_all]="map loop, $cores threads" [s_bytehunt]="**bytehunt**" [s_copy]="bytehunt, copy only"
+        [s_mapped]="bytehunt, map only" [s_populated]="bytehunt, populated map only" [s_rg]=ripgrep
+        [s_grep]="GNU grep")
+    # counted NAME: timed, with the faults and switches of its last run kept.
+    counted() {
+        local start
+        start=$(now_us)
+        /usr/bin/time -f '%R %w %c' -o "$results/$1.counts" "$1" >/dev/null 2>"$results/stderr" ||
+            [[ $? == 1 ]] || { echo "$1 failed: $(cat "$results/stderr")" >&2; exit 1; }
+        echo $(($(now_us) - start)) >>"$results/$1"
+        cat "$results/$1.counts" >>"$results/$1.all-counts"
+    }
     # Median and spread in seconds of what was recorded for NAME.
     spread() {
         sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f (%.3f-%.3f)", t[int((NR + 1) / 2)] / 1e6, t[1] / 1e6, t[NR] / 1e6}'
     }
-    local state name i names=(s_read s_map s_read_all s_map_all s_bytehunt s_rg s_grep)
-    echo "States, on $cores cores: seconds, median (fastest-slowest) of $runs runs"
+    seconds() { sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f", t[int((NR + 1) / 2)] / 1e6}'; }
+    # Median faults, and median voluntary + involuntary switches.
+    counts() {
+        local middle='{t[NR] = $1} END {printf "%d", t[int((NR + 1) / 2)]}'
+        echo "$(awk '{print $1}' "$results/$1.all-counts" | sort -n | awk "$middle") | $(awk '{print $2 + $3}' \
+            "$results/$1.all-counts" | sort -n | awk "$middle")"
+    }
+    local state name i
+    local names=(s_read s_map s_read_all s_map_all s_bytehunt s_copy s_mapped s_populated s_rg s_grep)
+    echo "States, on $cores cores: seconds, median (fastest-slowest) of $runs runs; faults and switches are medians"
     echo
-    echo "| state | read() loop | map loop | read() loop, $cores threads | map loop, $cores threads | bytehunt | bytehunt / faster 1-thread loop | bytehunt / faster $cores-thread loop | ripgrep | ripgrep / bytehunt | GNU grep | grep / bytehunt | bytehunt peak memory |"
-    echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |"
+    echo "| state | command | seconds | / fastest bare loop | / best forced way | minor faults | context switches |"
+    echo "| --- | --- | --- | --- | --- | --- | --- |"
     [[ -f $file ]] || cp "$source" "$file"
-    for state in written synced copied "read back" cold; do
+    for state in written "16 MiB writes" synced copied "read back" cold; do
         for ((i = 0; i < runs; i++)); do
             for name in "${names[@]}"; do
                 prepare "$state"
-                timed "$name"
+                counted "$name"
             done
         done
-        prepare "$state"
-        local memory
-        memory=$(/usr/bin/time -f %M "$bytehunt" 0102030405060708 "$file" 2>&1 >/dev/null | tail -1)
-        local read_s map_s read_all_s map_all_s bh_s rg_s grep_s fastest fastest_all
-        read_s=$(spread s_read) map_s=$(spread s_map) bh_s=$(spread s_bytehunt) rg_s=$(spread s_rg)
-        read_all_s=$(spread s_read_all) map_all_s=$(spread s_map_all) grep_s=$(spread s_grep)
-        fastest=$(printf '%s\n' "${read_s%% *}" "${map_s%% *}" | sort -n | head -1)
-        fastest_all=$(printf '%s\n' "${read_all_s%% *}" "${map_all_s%% *}" | sort -n | head -1)
-        row "$state" "$read_s" "$map_s" "$read_all_s" "$map_all_s" "$bh_s" "$(ratio "${bh_s%% *}" "$fastest")" \
-            "$(ratio "${bh_s%% *}" "$fastest_all")" "$rg_s" "$(ratio "${rg_s%% *}" "${bh_s%% *}")" "$grep_s" \
-            "$(ratio "${grep_s%% *}" "${bh_s%% *}")" "$memory KiB"
-        for name in "${names[@]}"; do rm -f "$results/$name"; done
+        local fastest best
+        fastest=$(for name in s_read s_map s_read_all s_map_all; do seconds "$name"; echo; done | sort -n | head -1)
+        best=$(for name in s_copy s_mapped s_populated; do seconds "$name"; echo; done | sort -n | head -1)
+        for name in "${names[@]}"; do
+            local vs_best=""
+            [[ $name == s_bytehunt ]] && vs_best=$(ratio "$(seconds "$name")" "$best")
+            row "$state" "${label[$name]}" "$(spread "$name")" "$(ratio "$(seconds "$name")" "$fastest")" \
+                "$vs_best" "$(counts "$name")"
+            rm -f "$results/$name" "$results/$name.counts" "$results/$name.all-counts"
+        done
     done
+    prepare copied
+    echo
+    echo "bytehunt peak memory: $(/usr/bin/time -f %M "$bytehunt" "$rare" "$file" 2>&1 >/dev/null | tail -1) KiB"
     rm -f "$file"
 }
 

@@ -2,21 +2,21 @@
 
 #include <new>
 
-#include "parallel_scan.hpp"
 #include "pattern.hpp"
+#include "reading/parallel_scan.hpp"
 #include "report.hpp"
 
 namespace bytehunt {
 
-scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, unsigned ways,
-                        std::size_t stretch_size, unsigned parts) {
+scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, const read_settings& settings,
+                        unsigned parts) {
     const std::uint64_t size = regular_file_size(fileno(stream));
     const bool measured = parts == 0;
     if (measured) parts = size >= parallel_minimum ? usable_cores() : 1;
     const file_scan_result stretches =
         parts > 1 && size > 0 && finder.needle_length() > 0
-            ? scan_in_parts(fileno(stream), size, finder, sink, parts, ways, stretch_size, measured)
-            : scan_regular_file(stream, finder, sink, ways, stretch_size);
+            ? scan_in_parts({fileno(stream), size}, finder, sink, parts, settings, measured)
+            : scan_regular_file(stream, finder, sink, settings);
     if (stretches.outcome != scan_outcome::complete) return stretches.outcome;
     stream_source source(stream);
     // A regular file is read on from where the stretches stopped (Windows

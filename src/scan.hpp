@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "file_scan.hpp"
+#include "reading/file_scan.hpp"
 #include "stream_search.hpp"
 
 struct scan_result {
@@ -19,10 +19,10 @@ scan_result scan_file(std::FILE* stream);
 namespace bytehunt {
 
 // The scan without the report: a regular file stretch by stretch in the
-// `ways` allowed, as far as it reaches now, in `parts` searched side by side
+// ways `settings` allow, as far as it reaches now, in `parts` searched side by side
 // (0: as many as the cores where that pays); then whatever is left (all of a
 // pipe, the end of a file that grew, shrank or failed) read on from there.
-scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, unsigned ways = all_read_ways,
-                        std::size_t stretch_size = default_stretch_size, unsigned parts = 0);
+scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink,
+                        const read_settings& settings = {}, unsigned parts = 0);
 
 }  // namespace bytehunt

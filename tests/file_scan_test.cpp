@@ -84,7 +84,7 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
                 test_support::vector_sink sink;
                 std::fseek(file.stream, 0, SEEK_SET);
                 const bytehunt::file_scan_result result =
-                    bytehunt::scan_regular_file(file.stream, finder, sink, ways, stretch);
+                    bytehunt::scan_regular_file(file.stream, finder, sink, {ways, stretch});
                 // The last bytes are left to read(), from where the stretches ended.
                 ASSERT_EQ(result.outcome, bytehunt::scan_outcome::complete);
                 EXPECT_GT(result.next_offset + needle.size(), haystack.size());
@@ -95,7 +95,7 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
                 for (const unsigned parts : {1, 2, 3, 7}) {
                     std::fseek(file.stream, 0, SEEK_SET);
                     test_support::vector_sink whole;
-                    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, whole, ways, stretch, parts),
+                    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, whole, {ways, stretch}, parts),
                               bytehunt::scan_outcome::complete);
                     EXPECT_EQ(whole.offsets_, test_support::reference_offsets(haystack, needle))
                         << parts << " parts";
@@ -116,7 +116,7 @@ TEST(FileScan, MapsGiveBackTheirWholeRoom) {
         bytehunt::searcher finder(file_needle.data(), file_needle.size());
         test_support::vector_sink sink;
         std::fseek(file.stream, 0, SEEK_SET);
-        bytehunt::scan_regular_file(file.stream, finder, sink, way_bit(read_way::map));
+        bytehunt::scan_regular_file(file.stream, finder, sink, {way_bit(read_way::map)});
     };
     // The bytes of address space in use.
     const auto mapped = [] {
@@ -160,7 +160,7 @@ TEST(FileScan, PartsOutOfStepWithTheSearchBeforeThem) {
                 bytehunt::searcher finder(needle.data(), needle.size());
                 test_support::vector_sink sink;
                 ASSERT_EQ(
-                    bytehunt::scan_input(file.stream, finder, sink, bytehunt::all_read_ways, 4096, parts),
+                    bytehunt::scan_input(file.stream, finder, sink, {bytehunt::all_read_ways, 4096}, parts),
                     bytehunt::scan_outcome::complete);
                 EXPECT_EQ(sink.offsets_, test_support::reference_offsets(*haystack, needle))
                     << parts << " parts";
@@ -191,7 +191,7 @@ TEST(FileScan, AFileCutUnderTheMapShowsNothingPastItsNewEnd) {
             sink.on_first_batch = [&] {
                 ASSERT_EQ(truncate(file.path.c_str(), static_cast<off_t>(c.cut)), 0);
             };
-            ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, ways, 16 * page),
+            ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, {ways, 16 * page}),
                       bytehunt::scan_outcome::complete);
             offsets expected;
             for (std::uint64_t at = 0; at + 2 <= c.cut; at += 2) expected.push_back(at);
@@ -205,7 +205,7 @@ TEST(FileScan, AFileCutUnderTheMapShowsNothingPastItsNewEnd) {
     watching_sink sink;
     sink.on_first_batch = [&] { ASSERT_EQ(truncate(file.path.c_str(), static_cast<off_t>(32 * page)), 0); };
     const unsigned copy_or_map = way_bit(read_way::copy) | way_bit(read_way::map);
-    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, copy_or_map, 16 * page),
+    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, {copy_or_map, 16 * page}),
               bytehunt::scan_outcome::complete);
     EXPECT_EQ(sink.found.size(), 32 * page);
 }
@@ -230,8 +230,7 @@ TEST(FileScanInParts, AFailedWriteStopsEveryThread) {
             bytehunt::searcher finder(needle.data(), needle.size());
             test_support::vector_sink sink(refused_after);
             std::fseek(file.stream, 0, SEEK_SET);
-            EXPECT_EQ(bytehunt::scan_input(file.stream, finder, sink, bytehunt::all_read_ways,
-                                           bytehunt::default_stretch_size, parts),
+            EXPECT_EQ(bytehunt::scan_input(file.stream, finder, sink, {}, parts),
                       bytehunt::scan_outcome::write_failed);
             ASSERT_LE(sink.offsets_.size(), refused_after);
             EXPECT_TRUE(std::equal(sink.offsets_.begin(), sink.offsets_.end(), all.begin()));
@@ -255,7 +254,7 @@ TEST(FileScanInParts, AFileCutUnderTheMapsOfSeveralThreads) {
             bytehunt::searcher finder(needle.data(), needle.size());
             watching_sink sink;
             sink.on_first_batch = [&] { ASSERT_EQ(truncate(file.path.c_str(), static_cast<off_t>(cut)), 0); };
-            ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, ways, 64 * 1024, parts),
+            ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, {ways, 64 * 1024}, parts),
                       bytehunt::scan_outcome::complete);
             EXPECT_EQ(sink.found, expected) << "ways " << ways << ", " << parts << " parts";
         }
@@ -277,9 +276,7 @@ TEST(FileScanInParts, EachThreadLearnsOnItsOwn) {
     temp_file file(data);
     bytehunt::searcher finder(needle.data(), needle.size());
     test_support::vector_sink sink;
-    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, bytehunt::all_read_ways,
-                                   bytehunt::default_stretch_size, 3),
-              bytehunt::scan_outcome::complete);
+    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, {}, 3), bytehunt::scan_outcome::complete);
     EXPECT_TRUE(sink.offsets_.empty());
     EXPECT_EQ(finder.stats().two_way_regions, 0u);
     EXPECT_EQ(finder.stats().tolerant_regions, 0u);

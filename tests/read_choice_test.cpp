@@ -1,7 +1,7 @@
 // The way of reading chosen from what each stretch cost: fed cost traces like
 // those seen on real hosts, the chooser ends within a few percent of the best
 // single way, whichever way that is and however the costs move.
-#include "read_choice.hpp"
+#include "reading/read_choice.hpp"
 
 #include <gtest/gtest.h>
 

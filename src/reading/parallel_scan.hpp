@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "file_scan.hpp"
+#include "reading/file_scan.hpp"
 
 namespace bytehunt {
 
@@ -20,15 +20,13 @@ constexpr std::uint64_t parallel_threshold = std::uint64_t{128} << 20;
 // Dense output (lines to format take most of the time) pays from here on.
 constexpr std::uint64_t parallel_minimum = std::uint64_t{4} << 20;
 
-// Searches the starts of the regular file open as `descriptor`, whose size
-// was `size` when the scan began, on `parts` threads, `finder` searching the
+// Searches the starts of `file` on `parts` threads, `finder` searching the
 // first bytes on this one. When `measured`, how densely those bytes hold
 // occurrences decides whether threads pay (else they are used regardless).
 // Returns as scan_regular_file does: `next_offset` is past every start
 // decided, short of `size` when the file shrank or a read failed in some
 // chunk; offsets past that point are never handed on.
-file_scan_result scan_in_parts(int descriptor, std::uint64_t size, searcher& finder, offset_sink& sink,
-                               unsigned parts, unsigned ways = all_read_ways,
-                               std::size_t stretch_size = default_stretch_size, bool measured = true);
+file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_sink& sink, unsigned parts,
+                               const read_settings& settings = {}, bool measured = true);
 
 }  // namespace bytehunt

@@ -1,22 +1,14 @@
-#include "file_scan.hpp"
+#include "reading/file_scan.hpp"
 
-#if defined(_WIN32)
-#include <io.h>
-#include <windows.h>
-#else
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <csetjmp>
-#include <csignal>
 #endif
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 
 #include "block_buffer.hpp"
 #include "check.hpp"
@@ -29,155 +21,6 @@ namespace {
 // Mapped pages are released behind the search this many bytes at a time:
 // few calls, and few pages held.
 constexpr std::uint64_t release_size = std::uint64_t{2} << 20;
-
-#if defined(_WIN32)
-
-// Windows has no maps here: every stretch is copied, and no fault is caught.
-constexpr bool handler_installed = false;
-
-// Reads up to `length` bytes at `offset` and returns how many it got: fewer
-// if the file ends first or a read fails (reading on then tells which). Each
-// read names its offset, so threads may read one handle side by side; it
-// moves the file pointer, which the scan's caller sets again afterwards.
-std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, std::uint64_t offset) {
-    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
-    constexpr std::size_t most = std::size_t{1} << 30;  // what one ReadFile may ask for
-    std::size_t got = 0;
-    while (got < length) {
-        OVERLAPPED at{};
-        const std::uint64_t where = offset + got;
-        at.Offset = static_cast<DWORD>(where);
-        at.OffsetHigh = static_cast<DWORD>(where >> 32);
-        DWORD count = 0;
-        const std::size_t want = length - got < most ? length - got : most;
-        if (ReadFile(file, into + got, static_cast<DWORD>(want), &count, &at) == 0 || count == 0) break;
-        got += count;
-    }
-    return got;
-}
-
-// No maps: these are never called with one.
-constexpr std::size_t page_size = 4096;
-const std::uint8_t* map_range(int /*descriptor*/, std::uint64_t /*offset*/, std::size_t /*length*/) {
-    return nullptr;
-}
-void populate(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
-void release(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
-void unmap(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
-
-#else
-
-// Where a fault in the map lands, and the map's extent; set while a scan
-// runs, for each thread that scans (a fault is raised in the thread that
-// touched the page).
-thread_local sigjmp_buf* fault_landing = nullptr;
-thread_local const volatile std::uint8_t* fault_map = nullptr;
-thread_local volatile std::size_t fault_map_length = 0;
-
-// A fault inside the map means that the file shrank under it (or that its
-// storage failed): the scan jumps back and reads on. Any other SIGBUS (a
-// fault elsewhere, or one sent by another process) takes its default action,
-// as it would without this handler.
-void on_bus_error(int signal, siginfo_t* info, void* /*context*/) {
-#if defined(__s390x__)
-    // qemu-user garbles the fault address of this machine, the only one we
-    // can test it on: a fault raised by the system is taken for the map's.
-    const bool in_map = true;
-#else
-    const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    const auto begin = reinterpret_cast<std::uintptr_t>(fault_map);
-    const bool in_map = address - begin < fault_map_length;
-#endif
-    if (info->si_code > 0 && fault_landing != nullptr && in_map) {
-        siglongjmp(*fault_landing, 1);
-    }
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signal, &fallback, nullptr);
-    // Blocked until the handler returns, then fatal; a fault elsewhere
-    // simply happens again, now fatal.
-    if (info->si_code <= 0) raise(signal);
-}
-
-// Reads up to `length` bytes at `offset` and returns how many it got: fewer
-// if the file ends first or a read fails (reading on with read() then tells
-// which).
-std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, std::uint64_t offset) {
-    std::size_t got = 0;
-    while (got < length) {
-        const ssize_t count = pread(descriptor, into + got, length - got, static_cast<off_t>(offset + got));
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
-        got += static_cast<std::size_t>(count);
-    }
-    return got;
-}
-
-// The SIGBUS handler, installed while any scan runs.
-std::mutex handler_mutex;
-unsigned handler_users = 0;
-bool handler_installed = false;
-struct sigaction previous_handler {};
-
-const std::size_t page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-
-// Maps `length` bytes of the file from `offset` at an address that agrees
-// with the offset modulo 2 MiB, so that the system may map large pages of the
-// page cache (as a file read back from disk has) with one entry each; or
-// refuses, as mmap does.
-__attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset, std::size_t length) {
-    void* const room = mmap(nullptr, length + large_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (room == MAP_FAILED)
-        return mmap(nullptr, length, PROT_READ, MAP_PRIVATE, descriptor, static_cast<off_t>(offset));
-    auto* const bytes = static_cast<std::uint8_t*>(room);
-    const std::size_t shift =
-        (offset % large_page + large_page - reinterpret_cast<std::uintptr_t>(room) % large_page) % large_page;
-    void* const view = mmap(bytes + shift, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, descriptor,
-                            static_cast<off_t>(offset));
-    if (view == MAP_FAILED) {
-        munmap(room, length + large_page);
-        return MAP_FAILED;
-    }
-    // What is left of the room on either side goes back, in whole pages:
-    // the view's last page may be partly past `length`, and is the view's.
-    const auto whole_pages = [](std::size_t size) { return (size + page_size - 1) / page_size * page_size; };
-    const std::size_t room_end = whole_pages(length + large_page);
-    const std::size_t view_end = whole_pages(shift + length);
-    if (shift > 0) munmap(room, shift);
-    if (room_end > view_end) munmap(bytes + view_end, room_end - view_end);
-    return view;
-}
-
-// A map of the file's bytes [offset, offset + length), read front to back,
-// or null where the system refuses one. Not inlined: its locals would then
-// live in a frame that a jump back from a fault returns to.
-__attribute__((noinline)) const std::uint8_t* map_range(int descriptor, std::uint64_t offset,
-                                                        std::size_t length) {
-    void* const view = map_aligned(descriptor, offset, length);
-    if (view == MAP_FAILED) return nullptr;
-    (void)madvise(view, length, MADV_SEQUENTIAL);
-    return static_cast<const std::uint8_t*>(view);
-}
-// Brings mapped pages in ahead of the search; beyond the file's end it is
-// refused, and the search then faults.
-void populate(const std::uint8_t* bytes, std::size_t length) {
-#if defined(MADV_POPULATE_READ)
-    (void)madvise(const_cast<std::uint8_t*>(bytes), length, MADV_POPULATE_READ);
-#else
-    (void)bytes;
-    (void)length;
-#endif
-}
-// Mapped pages not needed again.
-void release(const std::uint8_t* bytes, std::size_t length) {
-    (void)madvise(const_cast<std::uint8_t*>(bytes), length, MADV_DONTNEED);
-}
-void unmap(const std::uint8_t* bytes, std::size_t length) {
-    munmap(const_cast<std::uint8_t*>(bytes), length);
-}
-
-#endif
 
 // Passes offsets on and remembers how far the search is decided. Offsets
 // found in mapped memory are passed on only while the file still holds the
@@ -224,8 +67,8 @@ std::uint64_t now_ns() {
 
 }  // namespace
 
-file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink, unsigned ways,
-                                   std::size_t stretch_size) {
+file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink,
+                                   const read_settings& settings) {
     const int descriptor = fileno(stream);
     const std::uint64_t size = regular_file_size(descriptor);
     if (finder.needle_length() == 0 || size == 0) return {scan_outcome::complete, 0, {}};
@@ -233,45 +76,22 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
     (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
     const bus_fault_handler handler;
-    return scan_file_range(descriptor, size, {0, size}, finder, sink, ways, stretch_size);
+    return scan_file_range({descriptor, size}, {0, size}, finder, sink, settings);
 }
 
-#if defined(_WIN32)
-
-bus_fault_handler::bus_fault_handler() = default;
-bus_fault_handler::~bus_fault_handler() = default;
-
-#else
-
-bus_fault_handler::bus_fault_handler() {
-    const std::lock_guard<std::mutex> lock(handler_mutex);
-    if (handler_users++ > 0) return;
-    struct sigaction action {};
-    action.sa_sigaction = on_bus_error;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    handler_installed = sigaction(SIGBUS, &action, &previous_handler) == 0;
-}
-
-bus_fault_handler::~bus_fault_handler() {
-    const std::lock_guard<std::mutex> lock(handler_mutex);
-    if (--handler_users > 0 || !handler_installed) return;
-    sigaction(SIGBUS, &previous_handler, nullptr);
-    handler_installed = false;
-}
-
-#endif
-
-file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range range, searcher& finder,
-                                 offset_sink& sink, unsigned ways, std::size_t stretch_size,
-                                 range_tools* given_tools) {
+file_scan_result scan_file_range(const open_file& file, file_range range, searcher& finder, offset_sink& sink,
+                                 const read_settings& settings, range_tools* given_tools) {
+    const int descriptor = file.descriptor;
+    const std::uint64_t size = file.size;
+    const std::size_t stretch_size = settings.stretch_size;
+    unsigned ways = settings.ways;
     // A copy that a jump back from a fault cannot clobber.
     range_tools* volatile const tools = given_tools;
     const std::size_t needle_length = finder.needle_length();
     if (needle_length == 0 || range.first >= range.end || size - range.first < needle_length) {
         return {scan_outcome::complete, range.first, {}};
     }
-    const std::size_t page = page_size;
+    const std::size_t page = page_size();
     // The bytes the range needs: its starts and the needle's length after
     // the last one, within the file.
     const std::uint64_t bytes_limit =
@@ -280,7 +100,7 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     // space, and the only 32-bit machines we can test on (qemu-user) map
     // offsets of 4 GiB and more to the wrong bytes. Maps are taken only
     // while a handler stands ready for their faults.
-    if (sizeof(void*) < 8 || !handler_installed) ways = way_bit(read_way::copy);
+    if (sizeof(void*) < 8 || !map_faults_caught()) ways = way_bit(read_way::copy);
 #if !defined(MADV_POPULATE_READ)
     ways &= ~way_bit(read_way::populated_map);
 #endif
@@ -298,9 +118,7 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
         ~map_lease() {
             if (map == nullptr) return;
 #if !defined(_WIN32)
-            fault_landing = nullptr;
-            fault_map = nullptr;
-            fault_map_length = 0;
+            unwatch_map();
 #endif
             unmap(map, length);
         }
@@ -387,11 +205,7 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     search_stretches();
 #else
     sigjmp_buf landing;
-    if (map_available) {
-        fault_map = map;
-        fault_map_length = map_length;
-        fault_landing = &landing;
-    }
+    if (map_available) watch_map(&landing, map, map_length);
     // The signal mask is not saved (a system call for every range): after a
     // fault, SIGBUS, blocked while its handler ran, is unblocked below.
     if (sigsetjmp(landing, 0) == 0) {
@@ -399,10 +213,7 @@ file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range 
     } else {
         // After a fault in the map: the file shrank under it, or its storage
         // failed; reading on from what is decided finds out which.
-        sigset_t bus;
-        sigemptyset(&bus);
-        sigaddset(&bus, SIGBUS);
-        pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
+        resume_after_map_fault();
     }
 #endif
     file_scan_result result{

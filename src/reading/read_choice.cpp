@@ -1,4 +1,4 @@
-#include "read_choice.hpp"
+#include "reading/read_choice.hpp"
 
 #include <initializer_list>
 

@@ -8,7 +8,8 @@
 #include <cstdio>
 
 #include "block_buffer.hpp"
-#include "read_choice.hpp"
+#include "reading/file_access.hpp"
+#include "reading/read_choice.hpp"
 #include "stream_search.hpp"
 
 namespace bytehunt {
@@ -26,12 +27,22 @@ struct file_scan_result {
     std::uint64_t brought[read_way_count];
 };
 
-// The size of a large page of the page cache: maps and chunks keep to its
-// boundaries in the file, so that such pages are mapped and dropped whole.
-constexpr std::size_t large_page = std::size_t{2} << 20;
-
 // Bytes whose starts one stretch decides.
 constexpr std::size_t default_stretch_size = std::size_t{1} << 20;
+
+// How a scan reads: the ways it may choose from, and the bytes whose starts
+// each stretch decides.
+struct read_settings {
+    unsigned ways = all_read_ways;
+    std::size_t stretch_size = default_stretch_size;
+};
+
+// A regular file open for reading, and its size when the scan began: bytes
+// past that are never touched.
+struct open_file {
+    int descriptor;
+    std::uint64_t size;
+};
 
 // Searches the regular file open as `stream` up to the size it has now,
 // without moving the stream. An offset found in mapped memory is handed on
@@ -40,23 +51,12 @@ constexpr std::size_t default_stretch_size = std::size_t{1} << 20;
 // and devices and empty needles return at 0; Windows and 32-bit builds only
 // copy.
 file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink,
-                                   unsigned ways = all_read_ways,
-                                   std::size_t stretch_size = default_stretch_size);
+                                   const read_settings& settings = {});
 
 // The starts [first, end) of a file.
 struct file_range {
     std::uint64_t first;
     std::uint64_t end;
-};
-
-// Catches the faults of the maps that scans take while it lives; one may
-// live in each thread that scans. Without one, scans only copy.
-class bus_fault_handler {
-public:
-    bus_fault_handler();
-    ~bus_fault_handler();
-    bus_fault_handler(const bus_fault_handler&) = delete;
-    bus_fault_handler& operator=(const bus_fault_handler&) = delete;
 };
 
 // What a thread that scans many ranges in turn keeps from one to the next:
@@ -67,14 +67,11 @@ struct range_tools {
     block_buffer buffer;
 };
 
-// Decides the starts in `range` of the regular file open as `descriptor`,
-// whose size was `size` when the scan began, as scan_regular_file does:
+// Decides the starts in `range` of `file`, as scan_regular_file does:
 // `next_offset` is past every start decided, at or past range.end unless
-// the file shrank or a read failed. Bytes past `size` are never touched.
-// `tools`, if given, are used and kept up to date.
-file_scan_result scan_file_range(int descriptor, std::uint64_t size, file_range range, searcher& finder,
-                                 offset_sink& sink, unsigned ways = all_read_ways,
-                                 std::size_t stretch_size = default_stretch_size,
-                                 range_tools* tools = nullptr);
+// the file shrank or a read failed. `tools`, if given, are used and kept up
+// to date.
+file_scan_result scan_file_range(const open_file& file, file_range range, searcher& finder, offset_sink& sink,
+                                 const read_settings& settings = {}, range_tools* tools = nullptr);
 
 }  // namespace bytehunt

@@ -1,0 +1,207 @@
+// The hand-off between the threads that search a file's chunks and the one
+// that reports them: chunks are dealt out in file order, a few ahead of the
+// report, and what each thread finds goes to its chunk in batches of
+// offsets with their lines formatted, which the report takes in file order.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "reading/file_scan.hpp"
+#include "report.hpp"
+
+namespace bytehunt {
+
+// A chunk's offsets and their report lines, one batch. Batches are reused
+// once reported: fresh memory for each would fault its pages in anew.
+struct part_batch {
+    std::vector<std::uint64_t> offsets;
+    std::unique_ptr<char[]> lines;  // not zeroed first: every byte used is written
+    std::size_t lines_length = 0;
+    std::size_t lines_capacity = 0;
+
+    // Holds `offsets` and their lines, in the memory it has where it can.
+    void fill(const std::uint64_t* from, std::size_t count) {
+        offsets.assign(from, from + count);
+        if (lines_capacity < count * max_offset_line) {
+            lines.reset(new char[count * max_offset_line]);
+            lines_capacity = count * max_offset_line;
+        }
+        lines_length = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            lines_length += format_offset_line(from[i], lines.get() + lines_length);
+    }
+};
+
+// Batches kept for reuse, at most: a few chunks' worth in flight.
+constexpr std::size_t spare_batches_kept = 64;
+
+// One chunk of the file, and what its thread found there.
+struct chunk {
+    file_range range;
+    std::deque<part_batch> batches;
+    std::size_t held = 0;  // bytes in the batches
+    bool finished = false;
+    file_scan_result result{};
+};
+
+// Bytes of lines a chunk may hold before its thread waits for the report to
+// take them: with a few chunks ahead, memory stays bounded even when every
+// byte is an occurrence.
+constexpr std::size_t chunk_limit = std::size_t{1} << 20;
+
+// The chunks handed out to the threads, in file order, until the report has
+// taken them. A thread may run a few chunks ahead of the report, no more.
+class chunk_board {
+public:
+    chunk_board(file_range rest, std::uint64_t chunk_size, unsigned ahead, unsigned threads)
+        : next_(rest.first), end_(rest.end), chunk_size_(chunk_size), ahead_(ahead), threads_(threads) {}
+
+    // A thread: the next chunk to search, or null when none is left.
+    chunk* claim() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        threads_wait_.wait(lock, [&] { return stop_ || next_ >= end_ || chunks_.size() < ahead_; });
+        if (stop_ || next_ >= end_) return nullptr;
+        // Chunks end on multiples of their size, so that their maps hold
+        // whole large pages.
+        const std::uint64_t boundary = (next_ / chunk_size_ + 1) * chunk_size_;
+        const std::uint64_t last = boundary < end_ ? boundary : end_;
+        chunks_.emplace_back();
+        chunks_.back().range = {next_, last};
+        next_ = last;
+        if (chunks_.size() == 1) report_waits_.notify_one();
+        return &chunks_.back();
+    }
+    // A thread: what it found in `part`; false once the scan has stopped.
+    // `batch` comes back as one to reuse, if there is one.
+    bool add(chunk& part, part_batch& batch) {
+        const std::size_t weight = batch.lines_length + batch.offsets.size() * sizeof(std::uint64_t);
+        std::unique_lock<std::mutex> lock(mutex_);
+        threads_wait_.wait(lock, [&] { return stop_ || part.held < chunk_limit; });
+        if (stop_) return false;
+        part.held += weight;
+        part.batches.push_back(std::move(batch));
+        batch = part_batch{};
+        if (!spare_.empty()) {
+            batch = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        if (&part == &chunks_.front() && part.held >= chunk_limit / 2) report_waits_.notify_one();
+        return true;
+    }
+    void finish(chunk& part, const file_scan_result& result) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        part.result = result;
+        part.finished = true;
+        if (&part == &chunks_.front()) report_waits_.notify_one();
+    }
+    // A thread that takes no more chunks.
+    void leave() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        --threads_;
+        report_waits_.notify_one();
+    }
+    bool stopped() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return stop_;
+    }
+
+    // The report: the next chunk, or null when none is left (or no thread is
+    // left to search it).
+    chunk* next() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        report_waits_.wait(lock, [&] { return !chunks_.empty() || next_ >= end_ || threads_ == 0; });
+        return chunks_.empty() ? nullptr : &chunks_.front();
+    }
+    // The report: the next batch of `part`, the front chunk; false once it
+    // finished and all its batches were taken. It waits for half a limit's
+    // worth, or the chunk's end, and then takes all there is, so that the
+    // threads wake each other seldom.
+    // `batch`, handed on, is kept for reuse.
+    bool take(chunk& part, part_batch& batch) {
+        if (batch.lines != nullptr) reported_.push_back(std::exchange(batch, part_batch{}));
+        if (taken_.empty()) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            report_waits_.wait(lock, [&] { return part.finished || part.held >= chunk_limit / 2; });
+            taken_.swap(part.batches);
+            part.held = 0;
+            while (!reported_.empty() && spare_.size() < spare_batches_kept) {
+                spare_.push_back(std::move(reported_.back()));
+                reported_.pop_back();
+            }
+            reported_.clear();
+            threads_wait_.notify_all();
+        }
+        if (taken_.empty()) return false;
+        batch = std::move(taken_.front());
+        taken_.pop_front();
+        return true;
+    }
+    // The report is done with the front chunk.
+    void reported() {
+        taken_.clear();
+        const std::lock_guard<std::mutex> lock(mutex_);
+        chunks_.pop_front();
+        threads_wait_.notify_all();
+    }
+    void stop() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+        threads_wait_.notify_all();
+        report_waits_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable threads_wait_;  // for room in a chunk, or a chunk to claim
+    std::condition_variable report_waits_;  // for the front chunk's lines
+    std::deque<chunk> chunks_;              // claimed and not yet reported, in file order
+    std::deque<part_batch> taken_;          // the report's: batches taken, not yet handed on
+    std::vector<part_batch> reported_;      // the report's: batches handed on, to reuse
+    std::vector<part_batch> spare_;         // batches to reuse
+    std::uint64_t next_;                    // where the next chunk starts
+    std::uint64_t end_;
+    std::uint64_t chunk_size_;
+    std::size_t ahead_;
+    unsigned threads_;
+    bool stop_ = false;
+};
+
+// What a thread finds in one chunk: formatted there, so that dense output is
+// formatted on every core, and handed to the board.
+class chunk_sink final : public offset_sink {
+public:
+    // `batch`: the thread's next batch to fill, kept from chunk to chunk.
+    chunk_sink(chunk_board& board, chunk& part, std::size_t needle_length, part_batch& batch)
+        : decided(part.range.first),
+          board_(board),
+          part_(part),
+          needle_length_(needle_length),
+          batch_(batch) {}
+
+    bool accept(const std::uint64_t* offsets, std::size_t count) override {
+        batch_.fill(offsets, count);
+        if (!board_.add(part_, batch_)) return false;
+        decided = offsets[count - 1] + needle_length_;
+        return true;
+    }
+    // Past the last occurrence handed to the board: every start before it
+    // is decided.
+    std::uint64_t decided;
+    // Called after each stretch: a chunk no longer wanted stops there.
+    bool flush() override { return !board_.stopped(); }
+
+private:
+    chunk_board& board_;
+    chunk& part_;
+    std::size_t needle_length_;
+    part_batch& batch_;
+};
+
+}  // namespace bytehunt

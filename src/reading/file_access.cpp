@@ -1,0 +1,226 @@
+#include "reading/file_access.hpp"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#endif
+
+#include <mutex>
+
+namespace bytehunt {
+
+#if defined(_WIN32)
+
+namespace {
+// Windows has no maps here: every stretch is copied, and no fault is caught.
+constexpr bool handler_installed = false;
+}  // namespace
+
+// Each read moves the file pointer too, which the scan's caller sets again
+// afterwards.
+std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, std::uint64_t offset) {
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    constexpr std::size_t most = std::size_t{1} << 30;  // what one ReadFile may ask for
+    std::size_t got = 0;
+    while (got < length) {
+        OVERLAPPED at{};
+        const std::uint64_t where = offset + got;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        DWORD count = 0;
+        const std::size_t want = length - got < most ? length - got : most;
+        if (ReadFile(file, into + got, static_cast<DWORD>(want), &count, &at) == 0 || count == 0) break;
+        got += count;
+    }
+    return got;
+}
+
+// No maps: these are never called with one.
+std::size_t page_size() {
+    return 4096;
+}
+const std::uint8_t* map_range(int /*descriptor*/, std::uint64_t /*offset*/, std::size_t /*length*/) {
+    return nullptr;
+}
+void populate(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
+void release(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
+void unmap(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
+
+#else
+
+namespace {
+
+// Where a fault in the map lands, and the map's extent; set while a scan
+// runs, for each thread that scans (a fault is raised in the thread that
+// touched the page).
+thread_local sigjmp_buf* fault_landing = nullptr;
+thread_local const volatile std::uint8_t* fault_map = nullptr;
+thread_local volatile std::size_t fault_map_length = 0;
+
+// A fault inside the map means that the file shrank under it (or that its
+// storage failed): the scan jumps back and reads on. Any other SIGBUS (a
+// fault elsewhere, or one sent by another process) takes its default action,
+// as it would without this handler.
+void on_bus_error(int signal, siginfo_t* info, void* /*context*/) {
+#if defined(__s390x__)
+    // qemu-user garbles the fault address of this machine, the only one we
+    // can test it on: a fault raised by the system is taken for the map's.
+    const bool in_map = true;
+#else
+    const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    const auto begin = reinterpret_cast<std::uintptr_t>(fault_map);
+    const bool in_map = address - begin < fault_map_length;
+#endif
+    if (info->si_code > 0 && fault_landing != nullptr && in_map) {
+        siglongjmp(*fault_landing, 1);
+    }
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    // Blocked until the handler returns, then fatal; a fault elsewhere
+    // simply happens again, now fatal.
+    if (info->si_code <= 0) raise(signal);
+}
+
+}  // namespace
+
+std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, std::uint64_t offset) {
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t count = pread(descriptor, into + got, length - got, static_cast<off_t>(offset + got));
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        got += static_cast<std::size_t>(count);
+    }
+    return got;
+}
+
+namespace {
+
+// The SIGBUS handler, installed while any scan runs.
+std::mutex handler_mutex;
+unsigned handler_users = 0;
+bool handler_installed = false;
+struct sigaction previous_handler {};
+
+const std::size_t system_page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+
+// Maps `length` bytes of the file from `offset` at an address that agrees
+// with the offset modulo 2 MiB, so that the system may map large pages of the
+// page cache (as a file read back from disk has) with one entry each; or
+// refuses, as mmap does.
+__attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset, std::size_t length) {
+    void* const room = mmap(nullptr, length + large_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED)
+        return mmap(nullptr, length, PROT_READ, MAP_PRIVATE, descriptor, static_cast<off_t>(offset));
+    auto* const bytes = static_cast<std::uint8_t*>(room);
+    const std::size_t shift =
+        (offset % large_page + large_page - reinterpret_cast<std::uintptr_t>(room) % large_page) % large_page;
+    void* const view = mmap(bytes + shift, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, descriptor,
+                            static_cast<off_t>(offset));
+    if (view == MAP_FAILED) {
+        munmap(room, length + large_page);
+        return MAP_FAILED;
+    }
+    // What is left of the room on either side goes back, in whole pages:
+    // the view's last page may be partly past `length`, and is the view's.
+    const std::size_t page = system_page_size;
+    const auto whole_pages = [page](std::size_t size) { return (size + page - 1) / page * page; };
+    const std::size_t room_end = whole_pages(length + large_page);
+    const std::size_t view_end = whole_pages(shift + length);
+    if (shift > 0) munmap(room, shift);
+    if (room_end > view_end) munmap(bytes + view_end, room_end - view_end);
+    return view;
+}
+
+}  // namespace
+
+// Not inlined: its locals would then live in a frame that a jump back from a
+// fault returns to.
+__attribute__((noinline)) const std::uint8_t* map_range(int descriptor, std::uint64_t offset,
+                                                        std::size_t length) {
+    void* const view = map_aligned(descriptor, offset, length);
+    if (view == MAP_FAILED) return nullptr;
+    (void)madvise(view, length, MADV_SEQUENTIAL);
+    return static_cast<const std::uint8_t*>(view);
+}
+void populate(const std::uint8_t* bytes, std::size_t length) {
+#if defined(MADV_POPULATE_READ)
+    (void)madvise(const_cast<std::uint8_t*>(bytes), length, MADV_POPULATE_READ);
+#else
+    (void)bytes;
+    (void)length;
+#endif
+}
+void release(const std::uint8_t* bytes, std::size_t length) {
+    (void)madvise(const_cast<std::uint8_t*>(bytes), length, MADV_DONTNEED);
+}
+void unmap(const std::uint8_t* bytes, std::size_t length) {
+    munmap(const_cast<std::uint8_t*>(bytes), length);
+}
+
+std::size_t page_size() {
+    return system_page_size;
+}
+
+void watch_map(sigjmp_buf* landing, const std::uint8_t* map, std::size_t length) {
+    fault_map = map;
+    fault_map_length = length;
+    fault_landing = landing;
+}
+
+void unwatch_map() {
+    fault_landing = nullptr;
+    fault_map = nullptr;
+    fault_map_length = 0;
+}
+
+void resume_after_map_fault() {
+    sigset_t bus;
+    sigemptyset(&bus);
+    sigaddset(&bus, SIGBUS);
+    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
+}
+
+#endif
+
+#if defined(_WIN32)
+
+bus_fault_handler::bus_fault_handler() = default;
+bus_fault_handler::~bus_fault_handler() = default;
+
+#else
+
+bus_fault_handler::bus_fault_handler() {
+    const std::lock_guard<std::mutex> lock(handler_mutex);
+    if (handler_users++ > 0) return;
+    struct sigaction action {};
+    action.sa_sigaction = on_bus_error;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    handler_installed = sigaction(SIGBUS, &action, &previous_handler) == 0;
+}
+
+bus_fault_handler::~bus_fault_handler() {
+    const std::lock_guard<std::mutex> lock(handler_mutex);
+    if (--handler_users > 0 || !handler_installed) return;
+    sigaction(SIGBUS, &previous_handler, nullptr);
+    handler_installed = false;
+}
+
+#endif
+
+bool map_faults_caught() {
+    return handler_installed;
+}
+
+}  // namespace bytehunt
