@@ -84,7 +84,7 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
                 test_support::vector_sink sink;
                 std::fseek(file.stream, 0, SEEK_SET);
                 const bytehunt::file_scan_result result =
-                    bytehunt::scan_regular_file(file.stream, finder, sink, {ways, stretch});
+                    bytehunt::scan_regular_file(file.stream, finder, sink, {ways, stretch, stretch / 2 + 7});
                 // The last bytes are left to read(), from where the stretches ended.
                 ASSERT_EQ(result.outcome, bytehunt::scan_outcome::complete);
                 EXPECT_GT(result.next_offset + needle.size(), haystack.size());
@@ -95,7 +95,8 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
                 for (const unsigned parts : {1, 2, 3, 7}) {
                     std::fseek(file.stream, 0, SEEK_SET);
                     test_support::vector_sink whole;
-                    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, whole, {ways, stretch}, parts),
+                    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, whole,
+                                                   {ways, stretch, stretch / 2 + 7}, parts),
                               bytehunt::scan_outcome::complete);
                     EXPECT_EQ(whole.offsets_, test_support::reference_offsets(haystack, needle))
                         << parts << " parts";

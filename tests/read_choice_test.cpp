@@ -16,46 +16,51 @@ namespace {
 using bytehunt::read_way;
 using bytehunt::way_bit;
 
-// A way's cost per byte, in picoseconds, on the stretch numbered `stretch`.
-using cost_trace = std::function<std::uint64_t(read_way way, unsigned stretch)>;
+// A way's cost per byte, in picoseconds, in the MiB numbered `mib`, for the
+// stretch numbered `sample` (for noise: what else ran then).
+using cost_trace = std::function<std::uint64_t(read_way way, unsigned mib, unsigned sample)>;
 
 constexpr unsigned stretches = 1024;  // 1 GiB in stretches of 1 MiB
 constexpr std::size_t stretch_bytes = std::size_t{1} << 20;
+constexpr std::size_t copy_bytes = std::size_t{256} << 10;  // a copied stretch is smaller
 
-// What the chooser's picks cost in all, over every stretch.
+// What the chooser's picks cost in all, in picoseconds, over 1 GiB.
 std::uint64_t chosen_cost(unsigned ways, const cost_trace& cost) {
     bytehunt::read_way_chooser chooser(ways);
     std::uint64_t total = 0;
-    for (unsigned stretch = 0; stretch < stretches; ++stretch) {
+    unsigned sample = 0;
+    for (std::uint64_t at = 0; at < std::uint64_t{stretches} * stretch_bytes; ++sample) {
         const read_way way = chooser.next();
-        EXPECT_NE(ways & way_bit(way), 0u) << "stretch " << stretch;
-        const std::uint64_t picoseconds = cost(way, stretch);
-        total += picoseconds;
-        chooser.record(stretch_bytes, picoseconds * stretch_bytes / 1000);
+        EXPECT_NE(ways & way_bit(way), 0u) << "at " << at;
+        const std::size_t bytes = way == read_way::copy ? copy_bytes : stretch_bytes;
+        const std::uint64_t picoseconds = cost(way, static_cast<unsigned>(at / stretch_bytes), sample);
+        total += picoseconds * bytes;
+        chooser.record(bytes, picoseconds * bytes / 1000);
+        at += bytes;
     }
     return total;
 }
 
 std::uint64_t single_way_cost(read_way way, const cost_trace& cost) {
     std::uint64_t total = 0;
-    for (unsigned stretch = 0; stretch < stretches; ++stretch) total += cost(way, stretch);
+    for (unsigned mib = 0; mib < stretches; ++mib) total += cost(way, mib, mib) * stretch_bytes;
     return total;
 }
 
 // Costs by region: {copy, map, populated map} for each region in turn.
 cost_trace regions(std::vector<std::array<std::uint64_t, 3>> costs, unsigned region_stretches) {
-    return [costs, region_stretches](read_way way, unsigned stretch) {
-        return costs[stretch / region_stretches % costs.size()][static_cast<std::size_t>(way)];
+    return [costs, region_stretches](read_way way, unsigned mib, unsigned /*sample*/) {
+        return costs[mib / region_stretches % costs.size()][static_cast<std::size_t>(way)];
     };
 }
 
 TEST(ReadWayChooser, EndsWithinAFewPercentOfTheBestSingleWay) {
     const unsigned all = bytehunt::all_read_ways;
-    // Every 20th stretch of any way slowed fivefold by something else.
+    // One stretch in 20 of any way slowed fivefold by something else.
     const auto noisy = [](std::uint64_t copy, std::uint64_t map, std::uint64_t populated) -> cost_trace {
-        return [=](read_way way, unsigned stretch) {
+        return [=](read_way way, unsigned /*mib*/, unsigned sample) {
             const std::uint64_t base = way == read_way::copy ? copy : way == read_way::map ? map : populated;
-            return (stretch * 7919u + static_cast<unsigned>(way)) % 20 == 0 ? 5 * base : base;
+            return (sample * 7919u + static_cast<unsigned>(way)) % 20 == 0 ? 5 * base : base;
         };
     };
     const struct {
@@ -77,13 +82,13 @@ TEST(ReadWayChooser, EndsWithinAFewPercentOfTheBestSingleWay) {
                  128)},
         // The way chosen turns 4x worse soon after it was chosen.
         {"map turns worse", all,
-         [](read_way way, unsigned stretch) -> std::uint64_t {
+         [](read_way way, unsigned mib, unsigned /*sample*/) -> std::uint64_t {
              if (way == read_way::copy) return 75;
-             return (stretch < 40 ? 45 : 180) + (way == read_way::populated_map ? 10 : 0);
+             return (mib < 40 ? 45 : 180) + (way == read_way::populated_map ? 10 : 0);
          }},
         {"copy turns worse", way_bit(read_way::copy) | way_bit(read_way::map),
-         [](read_way way, unsigned stretch) -> std::uint64_t {
-             return way == read_way::map ? 80 : stretch < 300 ? 50 : 200;
+         [](read_way way, unsigned mib, unsigned /*sample*/) -> std::uint64_t {
+             return way == read_way::map ? 80 : mib < 300 ? 50 : 200;
          }},
         // Regions that alternate between cheap and dear maps.
         {"alternating by 64", all, regions({{75, 45, 50}, {75, 490, 400}}, 64)},
@@ -111,7 +116,7 @@ TEST(ReadWayChooser, KeepsToTheWaysAllowed) {
         bytehunt::read_way_chooser chooser(ways);
         for (unsigned stretch = 0; stretch < 100; ++stretch) {
             ASSERT_EQ(way_bit(chooser.next()), ways == 0 ? way_bit(read_way::copy) : ways);
-            chooser.record(stretch_bytes, map_cheap(chooser.next(), stretch) * stretch_bytes / 1000);
+            chooser.record(stretch_bytes, map_cheap(chooser.next(), stretch, stretch) * stretch_bytes / 1000);
         }
     }
 }

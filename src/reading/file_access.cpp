@@ -14,6 +14,7 @@
 #endif
 
 #include <mutex>
+#include <vector>
 
 namespace bytehunt {
 
@@ -51,6 +52,9 @@ const std::uint8_t* map_range(int /*descriptor*/, std::uint64_t /*offset*/, std:
     return nullptr;
 }
 void populate(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
+bool mostly_uncached(int /*descriptor*/, std::uint64_t /*offset*/, std::size_t /*length*/) {
+    return false;
+}
 void release(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
 void unmap(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
 
@@ -170,6 +174,22 @@ void unmap(const std::uint8_t* bytes, std::size_t length) {
 
 std::size_t page_size() {
     return system_page_size;
+}
+
+bool mostly_uncached(int descriptor, std::uint64_t offset, std::size_t length) {
+    const std::uint64_t base = offset / system_page_size * system_page_size;
+    const std::size_t span = static_cast<std::size_t>(offset - base) + length;
+    // A map only asks which pages are cached; none of them is touched.
+    void* const view = mmap(nullptr, span, PROT_READ, MAP_PRIVATE, descriptor, static_cast<off_t>(base));
+    if (view == MAP_FAILED) return false;
+    std::vector<unsigned char> resident((span + system_page_size - 1) / system_page_size);
+    std::size_t cached = resident.size();
+    if (mincore(view, span, resident.data()) == 0) {
+        cached = 0;
+        for (const unsigned char page : resident) cached += page & 1;
+    }
+    munmap(view, span);
+    return cached * 4 < resident.size();
 }
 
 void watch_map(sigjmp_buf* landing, const std::uint8_t* map, std::size_t length) {

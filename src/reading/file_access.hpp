@@ -35,6 +35,11 @@ void populate(const std::uint8_t* bytes, std::size_t length);
 void release(const std::uint8_t* bytes, std::size_t length);
 void unmap(const std::uint8_t* bytes, std::size_t length);
 
+// Whether at most a few of the pages of the file's bytes [offset, offset +
+// length) are in the page cache now: a file that must come from the disk.
+// False where it cannot be told.
+bool mostly_uncached(int descriptor, std::uint64_t offset, std::size_t length);
+
 // Catches the faults of the maps that scans take while it lives; one may
 // live in each thread that scans. Without one, scans only copy.
 class bus_fault_handler {

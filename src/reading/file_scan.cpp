@@ -130,8 +130,9 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
         tools != nullptr && map_available ? &tools->chooser : &own_chooser;
     // No larger than the range: a small file needs no large buffer.
     const std::uint64_t span = range.end - range.first;
+    const std::size_t copy_size = settings.copy_size < stretch_size ? settings.copy_size : stretch_size;
     const std::size_t buffer_size =
-        static_cast<std::size_t>(span < stretch_size ? span : stretch_size) + needle_length - 1;
+        static_cast<std::size_t>(span < copy_size ? span : copy_size) + needle_length - 1;
     std::unique_ptr<block_buffer> own_buffer;
     if (tools == nullptr || tools->buffer.size() < buffer_size)
         own_buffer = std::make_unique<block_buffer>(buffer_size);
@@ -152,12 +153,12 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
     const auto search_stretches = [&] {
         while (checked.decided < range.end && size - checked.decided >= needle_length) {
             const std::uint64_t begin = checked.decided;
-            const std::uint64_t starts_end =
-                range.end - begin > stretch_size ? begin + stretch_size : range.end;
+            const read_way way = chooser->next();
+            const std::size_t starts = way == read_way::copy ? copy_size : stretch_size;
+            const std::uint64_t starts_end = range.end - begin > starts ? begin + starts : range.end;
             const std::uint64_t bytes_end =
                 bytes_limit - starts_end > needle_length - 1 ? starts_end + needle_length - 1 : bytes_limit;
             auto length = static_cast<std::size_t>(bytes_end - begin);
-            const read_way way = chooser->next();
             const std::uint64_t started = now_ns();
             const std::uint8_t* data = nullptr;
             bool cut_short = false;

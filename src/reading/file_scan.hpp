@@ -30,11 +30,16 @@ struct file_scan_result {
 // Bytes whose starts one stretch decides.
 constexpr std::size_t default_stretch_size = std::size_t{1} << 20;
 
+// Bytes whose starts one copied stretch decides: small enough that what is
+// copied is still in the core's own cache when it is searched.
+constexpr std::size_t default_copy_size = std::size_t{256} << 10;
+
 // How a scan reads: the ways it may choose from, and the bytes whose starts
-// each stretch decides.
+// each stretch decides, mapped or copied.
 struct read_settings {
     unsigned ways = all_read_ways;
     std::size_t stretch_size = default_stretch_size;
+    std::size_t copy_size = default_copy_size;
 };
 
 // A regular file open for reading, and its size when the scan began: bytes

@@ -122,11 +122,12 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
 
     chunk_board board({probe_end, size}, chunk_size, parts + 1, parts);
     const std::size_t buffer_size =
-        static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, stretch_size)) + needle_length - 1;
+        static_cast<std::size_t>(std::min<std::uint64_t>({chunk_size, stretch_size, settings.copy_size})) +
+        needle_length - 1;
     // Chunks of less than a stretch are copied: a map of each would cost more
     // calls than the copy costs time.
     const read_settings chunk_settings{chunk_size < stretch_size ? way_bit(read_way::copy) : settings.ways,
-                                       stretch_size};
+                                       stretch_size, settings.copy_size};
     const auto work = [&, file, chunk_settings] {
         try {
             range_tools tools(chunk_settings.ways, buffer_size);

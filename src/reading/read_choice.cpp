@@ -9,7 +9,7 @@ read_way_chooser::read_way_chooser(unsigned ways) {
     for (const read_way way : {read_way::copy, read_way::map, read_way::populated_map}) {
         if ((ways & way_bit(way)) != 0) ways_[way_count_++] = way;
     }
-    for (unsigned& stretches : retry_after_) stretches = first_retry;
+    for (std::uint64_t& bytes : retry_after_) bytes = first_retry;
 }
 
 void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
@@ -20,7 +20,7 @@ void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
         seen_[used] = kept_last_ != 0 && kept_last_ < cost ? kept_last_ : cost;
         kept_last_ = cost;
         for (unsigned k = 0; k < way_count_; ++k) {
-            if (retry_in_[k] > 0) --retry_in_[k];
+            retry_in_[k] -= retry_in_[k] < bytes ? retry_in_[k] : bytes;
         }
     } else {
         seen_[used] = cost;
@@ -37,15 +37,15 @@ void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
         // Every way tried once: the cheapest is kept, and the others are
         // tried again soon.
         settled_ = true;
-        for (unsigned& stretches : retry_in_) stretches = first_retry;
+        for (std::uint64_t& bytes_left : retry_in_) bytes_left = first_retry;
         keep(cheapest);
     } else {
         if (used != kept_) {
             // A way tried again: one that loses waits longer before its
             // next try (the longer the further behind), one that wins does not.
             const bool far = seen_[used] >= 2 * seen_[kept_];
-            const unsigned last = far ? last_retry_far : last_retry_near;
-            const unsigned after = cheapest == used ? first_retry : retry_after_[used] * (far ? 4 : 2);
+            const std::uint64_t last = far ? last_retry_far : last_retry_near;
+            const std::uint64_t after = cheapest == used ? first_retry : retry_after_[used] * (far ? 4 : 2);
             retry_after_[used] = after < last ? after : last;
             retry_in_[used] = retry_after_[used];
         }

@@ -32,13 +32,13 @@ public:
     // What the stretch that next() chose cost: `nanoseconds` for `bytes`.
     void record(std::size_t bytes, std::uint64_t nanoseconds);
 
-    // Stretches between two tries of a way not kept: from the first, doubled
-    // after each try that loses, up to the last. A way that costs twice the
-    // one kept or more waits four times as long each time, and longer in
-    // all, so that trying it stays cheap.
-    static constexpr unsigned first_retry = 32;
-    static constexpr unsigned last_retry_near = 64;
-    static constexpr unsigned last_retry_far = 512;
+    // Bytes searched the way kept between two tries of another way: from
+    // the first, doubled after each try that loses, up to the last. A way
+    // that costs twice the one kept or more waits four times as long each
+    // time, and longer in all, so that trying it stays cheap.
+    static constexpr std::uint64_t first_retry = std::uint64_t{32} << 20;
+    static constexpr std::uint64_t last_retry_near = std::uint64_t{64} << 20;
+    static constexpr std::uint64_t last_retry_far = std::uint64_t{512} << 20;
 
 private:
     void keep(unsigned way);
@@ -53,9 +53,9 @@ private:
     // The kept way's is the lower of its last two stretches, so that one
     // stretch slowed by something else (an interrupt) does not move it.
     std::uint64_t seen_[read_way_count] = {};
-    std::uint64_t kept_last_ = 0;                // the kept way's last stretch
-    unsigned retry_after_[read_way_count] = {};  // for the ways not kept
-    unsigned retry_in_[read_way_count] = {};
+    std::uint64_t kept_last_ = 0;                     // the kept way's last stretch
+    std::uint64_t retry_after_[read_way_count] = {};  // for the ways not kept
+    std::uint64_t retry_in_[read_way_count] = {};
 };
 
 }  // namespace bytehunt
