@@ -143,12 +143,16 @@ public:
         taken_.pop_front();
         return true;
     }
-    // The report is done with the front chunk.
-    void reported() {
-        taken_.clear();
+    // The report is done with the front chunk: false, and the chunk kept,
+    // while its thread still searches it (the report ended early), since
+    // the thread writes to it until it is stopped.
+    bool reported() {
         const std::lock_guard<std::mutex> lock(mutex_);
+        if (!chunks_.front().finished) return false;
+        taken_.clear();
         chunks_.pop_front();
         threads_wait_.notify_all();
+        return true;
     }
     void stop() {
         const std::lock_guard<std::mutex> lock(mutex_);

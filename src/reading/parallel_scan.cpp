@@ -176,8 +176,9 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
         // which.
         if (result.next_offset < std::min(part->range.first, room_end)) break;
         continue_with(result, reporter.report(*part, result.next_offset));
-        board.reported();
-        if (result.outcome != scan_outcome::complete) break;
+        // A chunk reported only in part (its lines could not be written, or
+        // the file shrank or failed to read in it) ends the search in chunks.
+        if (!board.reported() || result.outcome != scan_outcome::complete) break;
         // A chunk searched whole a second time: the data repeats with the
         // needle's period (a run of one byte, say), the chunks' searches
         // fall out of step with each other at every start, and one thread
