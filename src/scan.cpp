@@ -1,5 +1,6 @@
 #include "scan.hpp"
 
+#include <algorithm>
 #include <new>
 
 #include "pattern.hpp"
@@ -8,15 +9,29 @@
 
 namespace bytehunt {
 
+namespace {
+// Files from this size on are checked for pages in the page cache, on their
+// first MiBs; smaller ones come in with the system's own read-ahead.
+constexpr std::uint64_t cold_check_minimum = std::uint64_t{8} << 20;
+constexpr std::uint64_t cold_check_size = std::uint64_t{8} << 20;
+}  // namespace
+
 scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, const read_settings& settings,
                         unsigned parts) {
     const std::uint64_t size = regular_file_size(fileno(stream));
     const bool measured = parts == 0;
     if (measured) parts = size >= parallel_minimum ? usable_cores() : 1;
+    read_settings reading = settings;
+    // A large file whose first pages are not in the page cache comes from
+    // the disk: it is asked for well ahead of the search.
+    if (measured && size >= cold_check_minimum &&
+        mostly_uncached(fileno(stream), 0,
+                        static_cast<std::size_t>(std::min<std::uint64_t>(size, cold_check_size))))
+        reading.read_ahead = default_read_ahead;
     const file_scan_result stretches =
         parts > 1 && size > 0 && finder.needle_length() > 0
-            ? scan_in_parts({fileno(stream), size}, finder, sink, parts, settings, measured)
-            : scan_regular_file(stream, finder, sink, settings);
+            ? scan_in_parts({fileno(stream), size}, finder, sink, parts, reading, measured)
+            : scan_regular_file(stream, finder, sink, reading);
     if (stretches.outcome != scan_outcome::complete) return stretches.outcome;
     stream_source source(stream);
     // A regular file is read on from where the stretches stopped (Windows

@@ -55,6 +55,7 @@ void populate(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
 bool mostly_uncached(int /*descriptor*/, std::uint64_t /*offset*/, std::size_t /*length*/) {
     return false;
 }
+void read_soon(int /*descriptor*/, std::uint64_t /*offset*/, std::uint64_t /*length*/) {}
 void release(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
 void unmap(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
 
@@ -174,6 +175,17 @@ void unmap(const std::uint8_t* bytes, std::size_t length) {
 
 std::size_t page_size() {
     return system_page_size;
+}
+
+void read_soon(int descriptor, std::uint64_t offset, std::uint64_t length) {
+#if defined(POSIX_FADV_WILLNEED)
+    (void)posix_fadvise(descriptor, static_cast<off_t>(offset), static_cast<off_t>(length),
+                        POSIX_FADV_WILLNEED);
+#else
+    (void)descriptor;
+    (void)offset;
+    (void)length;
+#endif
 }
 
 bool mostly_uncached(int descriptor, std::uint64_t offset, std::size_t length) {

@@ -35,6 +35,10 @@ void populate(const std::uint8_t* bytes, std::size_t length);
 void release(const std::uint8_t* bytes, std::size_t length);
 void unmap(const std::uint8_t* bytes, std::size_t length);
 
+// Asks for the file's bytes [offset, offset + length) to be read into the
+// page cache, without waiting for them.
+void read_soon(int descriptor, std::uint64_t offset, std::uint64_t length);
+
 // Whether at most a few of the pages of the file's bytes [offset, offset +
 // length) are in the page cache now: a file that must come from the disk.
 // False where it cannot be told.

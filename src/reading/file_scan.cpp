@@ -150,9 +150,19 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
 
     // Each stretch decides the starts in [begin, begin + stretch_size) and
     // needs the needle_length - 1 bytes after them.
+    // The file's bytes are asked for up to here (with read_ahead set).
+    volatile std::uint64_t asked_until = range.first;
     const auto search_stretches = [&] {
         while (checked.decided < range.end && size - checked.decided >= needle_length) {
             const std::uint64_t begin = checked.decided;
+            if (settings.read_ahead > 0 && asked_until < bytes_limit &&
+                asked_until - begin < settings.read_ahead / 2) {
+                // Asked for in large steps, half the distance at a time.
+                const std::uint64_t until =
+                    bytes_limit - begin > settings.read_ahead ? begin + settings.read_ahead : bytes_limit;
+                read_soon(descriptor, asked_until, until - asked_until);
+                asked_until = until;
+            }
             const read_way way = chooser->next();
             const std::size_t starts = way == read_way::copy ? copy_size : stretch_size;
             const std::uint64_t starts_end = range.end - begin > starts ? begin + starts : range.end;

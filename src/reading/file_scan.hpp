@@ -36,10 +36,18 @@ constexpr std::size_t default_copy_size = std::size_t{256} << 10;
 
 // How a scan reads: the ways it may choose from, and the bytes whose starts
 // each stretch decides, mapped or copied.
+// A file that must come from the disk is asked for this far ahead of the
+// search, so that the disk has many reads in flight whoever reads where.
+constexpr std::size_t default_read_ahead = std::size_t{32} << 20;
+
+// How a scan reads: the ways it may choose from, the bytes whose starts each
+// stretch decides, mapped or copied, and how far ahead of the search the
+// file's pages are asked for (0: as the system sees fit).
 struct read_settings {
     unsigned ways = all_read_ways;
     std::size_t stretch_size = default_stretch_size;
     std::size_t copy_size = default_copy_size;
+    std::size_t read_ahead = 0;
 };
 
 // A regular file open for reading, and its size when the scan began: bytes
