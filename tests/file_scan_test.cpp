@@ -1,6 +1,7 @@
 // A regular file searched stretch by stretch: every way of reading agrees with
 // the reference across stretch boundaries, a map never shows bytes past the
 // end of a file cut under it, and the choice of way follows what each costs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -281,6 +282,17 @@ TEST(FileScanInParts, EachThreadLearnsOnItsOwn) {
     EXPECT_TRUE(sink.offsets_.empty());
     EXPECT_EQ(finder.stats().two_way_regions, 0u);
     EXPECT_EQ(finder.stats().tolerant_regions, 0u);
+}
+
+// A file just written is in the page cache; once its pages are dropped, it
+// is told to come from the disk (and is then asked for ahead of the search).
+TEST(FileAccess, ToldUncachedOnceItsPagesAreDropped) {
+    temp_file file(bytes(std::size_t{4} << 20, 0x41));
+    const int descriptor = fileno(file.stream);
+    EXPECT_FALSE(bytehunt::mostly_uncached(descriptor, 0, std::size_t{4} << 20));
+    ASSERT_EQ(fsync(descriptor), 0);
+    if (posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED) != 0) GTEST_SKIP() << "pages cannot be dropped";
+    EXPECT_TRUE(bytehunt::mostly_uncached(descriptor, 4096, std::size_t{3} << 20));
 }
 
 // Output and input are one file only when both device and number agree: two
