@@ -175,7 +175,7 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
     # prefix of the offsets, says why it stopped and exits with 2: never a
     # silent stop. (Skipped where the program cannot run under a limit at
     # all, as under a sanitizer or an emulator.)
-    if (bash -c 'ulimit -v $((600 * 1024)) && exec "$@" 41 /dev/null' - "${program[@]}") 2>/dev/null; then
+    if bash -c 'ulimit -v $((600 * 1024)) && "$@" 41 /dev/null; exit $?' - "${program[@]}" 2>/dev/null; then
         "${program[@]}" 0000 "$work/zeros" >"$work/all"
         for on in "${cores[@]}"; do
             for limit in 10 12 14 16 18 20 22 24 28 32; do
