@@ -226,8 +226,21 @@ fi
 
 # Faults injected into the program's reads, where the platform allows it.
 inject() { env LD_PRELOAD="$BYTEHUNT_FAULT_INJECTION" ASAN_OPTIONS=verify_asan_link_order=0 "$@"; }
-if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
-    [[ $(BYTEHUNT_TEST_FAIL_AFTER=0 inject "${program[@]}" 41 "$work/aaaa" 2>/dev/null) == "Error reading"* ]]; then
+# Injectable where a run cuts its input: told by the file, whatever the
+# program under test makes of the cut.
+injectable() {
+    [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] || return 1
+    printf 'AAAA' >"$work/cut"
+    BYTEHUNT_TEST_RESIZE_AFTER=0 BYTEHUNT_TEST_RESIZE_TO=1 inject "${program[@]}" 41 "$work/cut" >/dev/null 2>&1
+    [[ $(wc -c <"$work/cut") -eq 1 ]]
+}
+if injectable; then
+    # A file opened while standard error (and input) are closed moves above
+    # them: its reads are the ones that fail.
+    for closed in "2>&-" "<&- 2>&-"; do
+        out=$(eval 'BYTEHUNT_TEST_FAIL_AFTER=0 inject "${program[@]}" 41 "$work/aaaa"' "$closed")
+        expect "read error, $closed" '[[ $out == "Error reading $work/aaaa" ]]'
+    done
     # A read error in the middle: what was found stays printed, then the error.
     { head -c 300000 /dev/zero; printf 'Zq'; head -c 300000 /dev/zero; printf 'Zq'; } >"$work/two"
     out=$(BYTEHUNT_TEST_FAIL_AFTER=400000 inject "${program[@]}" 5a71 "$work/two" 2>"$work/stderr")
@@ -307,6 +320,14 @@ if [[ -n ${BYTEHUNT_FAULT_INJECTION:-} ]] &&
     if grep -q 'raising SIGBUS' "$work/stderr"; then
         expect "SIGBUS from elsewhere" '[[ $status -gt 128 && $(kill -l $((status - 128))) == BUS ]]'
     fi
+    # Threads that run out of memory at each step, after the search began
+    # to wait for them: the rest is searched on, every offset reported once.
+    for allowed in 0 1 2 3 4 6 8 12; do
+        [[ -f $work/zeros ]] || break
+        out=$(BYTEHUNT_TEST_STARVE_THREADS=$allowed inject "${program[@]}" "$(printf '%0256d' 0)" "$work/zeros" |
+            tr -d '\r' | awk 'NR > 1 && $1 != (NR - 2) * 128 {bad++} END { print NR, bad + 0 }')
+        expect "threads out of memory after $allowed allocations" '[[ $out == "65537 0" ]]'
+    done
 else
     echo "end-to-end: read faults not injectable here; those checks skipped"
 fi

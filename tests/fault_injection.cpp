@@ -1,5 +1,6 @@
 // Preloaded into the program under test (LD_PRELOAD) to make its input
-// misbehave on cue. It wraps read(), pread() and mmap() on descriptors above 2:
+// misbehave on cue. It wraps read(), pread() and mmap() on descriptors above 2,
+// and malloc() and pthread_create():
 //   BYTEHUNT_TEST_FAIL_AFTER=N   reads fail with EIO once N bytes were read;
 //                                maps are refused, so that everything is read.
 //   BYTEHUNT_TEST_FAIL_AT=N      reads of the bytes at offset N and past fail
@@ -14,7 +15,11 @@
 //   BYTEHUNT_TEST_RAISE_BUS=1    a SIGBUS that no map caused is raised once,
 //                                at the first read after a map, while the
 //                                program is ready for faults of its own map.
+//   BYTEHUNT_TEST_STARVE_THREADS=N  every thread the program starts waits
+//                                0.2 s; then malloc() serves it N more times,
+//                                and no more.
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -23,6 +28,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -42,6 +48,10 @@ const long long resize_after = setting("BYTEHUNT_TEST_RESIZE_AFTER");
 const long long resize_to = setting("BYTEHUNT_TEST_RESIZE_TO");
 const bool interrupt = setting("BYTEHUNT_TEST_INTERRUPT") == 1;
 const bool raise_bus = setting("BYTEHUNT_TEST_RAISE_BUS") == 1;
+const long long starve_threads = setting("BYTEHUNT_TEST_STARVE_THREADS");
+// Allocations a thread has left, or -1 for no limit. Initial-exec: a lookup
+// of the usual kind may itself call malloc().
+__attribute__((tls_model("initial-exec"))) thread_local long long allocations_left = -1;
 long long total = 0;  // bytes read
 bool resized = false;
 bool interrupted = false;
@@ -105,7 +115,45 @@ ssize_t after_read(ssize_t got) {
 const char* const pread_name = sizeof(off_t) > sizeof(long) ? "pread64" : "pread";
 const char* const map_name = sizeof(off_t) > sizeof(long) ? "mmap64" : "mmap";
 
+struct thread_start {
+    void* (*routine)(void*);
+    void* argument;
+};
+
+void* start_starved(void* given) {
+    const thread_start start = *static_cast<thread_start*>(given);
+    std::free(given);
+    const timespec pause{0, 200000000};
+    nanosleep(&pause, nullptr);
+    allocations_left = starve_threads;
+    return start.routine(start.argument);
+}
+
 }  // namespace
+
+extern "C" void* __libc_malloc(size_t size);
+
+extern "C" void* malloc(size_t size) {
+    if (allocations_left == 0) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (allocations_left > 0) --allocations_left;
+    return __libc_malloc(size);
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
+                              void* argument) {
+    using create_function = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto real_create = reinterpret_cast<create_function>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (starve_threads < 0) return real_create(thread, attributes, routine, argument);
+    auto* const start = static_cast<thread_start*>(std::malloc(sizeof(thread_start)));
+    if (start == nullptr) return EAGAIN;
+    *start = {routine, argument};
+    const int created = real_create(thread, attributes, start_starved, start);
+    if (created != 0) std::free(start);
+    return created;
+}
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
     static const auto real_read = reinterpret_cast<read_function>(dlsym(RTLD_NEXT, "read"));
