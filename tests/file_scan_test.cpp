@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "memory_source.hpp"
 #include "scan.hpp"
@@ -170,6 +173,41 @@ TEST(FileScan, PartsOutOfStepWithTheSearchBeforeThem) {
             }
         }
     }
+}
+
+// A fault lands in the scan of the thread that touched the map, though
+// another thread began a scan of its own map since: here the second thread's
+// scan waits inside its sink while the first one's file is cut under it.
+TEST(FileScan, AFaultLandsInTheScanOfItsOwnThread) {
+    if (sizeof(void*) < 8) GTEST_SKIP() << "32-bit builds only copy";
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const bytes needle = {0x00, 0x00};
+    temp_file cut_file(bytes(64 * page, 0x00));
+    temp_file other_file(bytes(64 * page, 0x00));
+    std::promise<void> other_waits;
+    std::promise<void> cut_done;
+    std::thread other;
+    const auto scan = [&](temp_file& file, watching_sink& sink) {
+        bytehunt::searcher finder(needle.data(), needle.size());
+        return bytehunt::scan_regular_file(file.stream, finder, sink, {way_bit(read_way::map), 16 * page});
+    };
+    watching_sink other_sink;
+    other_sink.on_first_batch = [&] {
+        other_waits.set_value();
+        cut_done.get_future().wait_for(std::chrono::seconds(10));
+    };
+    watching_sink cut_sink;
+    cut_sink.on_first_batch = [&] {
+        other = std::thread([&] { scan(other_file, other_sink); });
+        other_waits.get_future().wait();
+        ASSERT_EQ(truncate(cut_file.path.c_str(), static_cast<off_t>(24 * page)), 0);
+    };
+    const bytehunt::file_scan_result result = scan(cut_file, cut_sink);
+    cut_done.set_value();
+    other.join();
+    EXPECT_EQ(result.outcome, bytehunt::scan_outcome::complete);
+    EXPECT_LE(result.next_offset, 24 * page);
+    EXPECT_EQ(other_sink.found.size(), 32 * page);
 }
 
 TEST(FileScan, AFileCutUnderTheMapShowsNothingPastItsNewEnd) {
