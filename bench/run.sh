@@ -104,16 +104,14 @@ states_section() {
     cores=$(nproc)
     cmake --build build/release --target forced_ways >/dev/null
     local forced=build/release/forced_ways
-    s_read() { "$bare_loop" read "$file"; }
-    s_map() { "$bare_loop" map "$file"; }
-    s_read_all() { "$bare_loop" read "$file" "$cores"; }
-    s_map_all() { "$bare_loop" map "$file" "$cores"; }
-    s_bytehunt() { "$bytehunt" "$rare" "$file"; }
-    s_copy() { "$forced" copy "$rare" "$file"; }
-    s_mapped() { "$forced" map "$rare" "$file"; }
-    s_populated() { "$forced" populated "$rare" "$file"; }
-    s_rg() { rg --count-matches -a -F $'\x01\x02\x03\x04\x05\x06\x07\x08' "$file"; }
-    s_grep() { LC_ALL=C grep -c -a -F $'\x01\x02\x03\x04\x05\x06\x07\x08' "$file"; }
+    # Each command as words: run under /usr/bin/time, which counts its faults
+    # and switches. The file's path holds no spaces.
+    declare -A command=([s_read]="$bare_loop read $file" [s_map]="$bare_loop map $file"
+        [s_read_all]="$bare_loop read $file $cores" [s_map_all]="$bare_loop map $file $cores"
+        [s_bytehunt]="$bytehunt $rare $file" [s_copy]="$forced copy $rare $file"
+        [s_mapped]="$forced map $rare $file" [s_populated]="$forced populated $rare $file"
+        [s_rg]="rg --count-matches -a -F $(printf '\x01\x02\x03\x04\x05\x06\x07\x08') $file"
+        [s_grep]="env LC_ALL=C grep -c -a -F $(printf '\x01\x02\x03\x04\x05\x06\x07\x08') $file")
     declare -A label=([s_read]="read() loop" [s_map]="map loop" [s_read_all]="read() loop, $cores threads"
         [s_map_all]="map loop, $cores threads" [s_bytehunt]="**bytehunt**" [s_copy]="bytehunt, copy only"
         [s_mapped]="bytehunt, map only" [s_populated]="bytehunt, populated map only" [s_rg]=ripgrep
@@ -122,7 +120,8 @@ states_section() {
     counted() {
         local start
         start=$(now_us)
-        /usr/bin/time -f '%R %w %c' -o "$results/$1.counts" "$1" >/dev/null 2>"$results/stderr" ||
+        # shellcheck disable=SC2086 # the command's words
+        /usr/bin/time -f '%R %w %c' -o "$results/$1.counts" ${command[$1]} >/dev/null 2>"$results/stderr" ||
             [[ $? == 1 ]] || { echo "$1 failed: $(cat "$results/stderr")" >&2; exit 1; }
         echo $(($(now_us) - start)) >>"$results/$1"
         cat "$results/$1.counts" >>"$results/$1.all-counts"
@@ -135,8 +134,9 @@ states_section() {
     # Median faults, and median voluntary + involuntary switches.
     counts() {
         local middle='{t[NR] = $1} END {printf "%d", t[int((NR + 1) / 2)]}'
-        echo "$(awk '{print $1}' "$results/$1.all-counts" | sort -n | awk "$middle") | $(awk '{print $2 + $3}' \
-            "$results/$1.all-counts" | sort -n | awk "$middle")"
+        # (time's own line for a status other than 0 is left out)
+        echo "$(awk '/^[0-9]/ {print $1}' "$results/$1.all-counts" | sort -n | awk "$middle") | $(awk \
+            '/^[0-9]/ {print $2 + $3}' "$results/$1.all-counts" | sort -n | awk "$middle")"
     }
     local state name i
     local names=(s_read s_map s_read_all s_map_all s_bytehunt s_copy s_mapped s_populated s_rg s_grep)

@@ -164,7 +164,9 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
                 asked_until = until;
             }
             const read_way way = chooser->next();
-            const std::size_t starts = way == read_way::copy ? copy_size : stretch_size;
+            // A way merely tried brings in as little as a copy does: trying
+            // a way that costs four times as much stays cheap.
+            const std::size_t starts = way == read_way::copy || chooser->trying() ? copy_size : stretch_size;
             const std::uint64_t starts_end = range.end - begin > starts ? begin + starts : range.end;
             const std::uint64_t bytes_end =
                 bytes_limit - starts_end > needle_length - 1 ? starts_end + needle_length - 1 : bytes_limit;

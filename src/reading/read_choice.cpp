@@ -14,6 +14,14 @@ read_way_chooser::read_way_chooser(unsigned ways) {
 
 void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
     if (way_count_ == 1 || bytes == 0) return;
+    if (!warmed_up_) {
+        // The very first stretch pays for what any first one does (fresh
+        // buffer pages, the search's first choices): up to 45 times a
+        // stretch's cost, which would rule its way out. It is not judged;
+        // the same way brings in the next one.
+        warmed_up_ = true;
+        return;
+    }
     const std::uint64_t cost = nanoseconds * 1000 / bytes + 1;
     const unsigned used = current_;
     if (used == kept_) {

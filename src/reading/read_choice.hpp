@@ -29,6 +29,8 @@ public:
 
     // The way to bring in the next stretch.
     read_way next() const { return ways_[current_]; }
+    // Whether next() tries a way other than the one kept.
+    bool trying() const { return current_ != kept_; }
     // What the stretch that next() chose cost: `nanoseconds` for `bytes`.
     void record(std::size_t bytes, std::uint64_t nanoseconds);
 
@@ -36,7 +38,7 @@ public:
     // the first, doubled after each try that loses, up to the last. A way
     // that costs twice the one kept or more waits four times as long each
     // time, and longer in all, so that trying it stays cheap.
-    static constexpr std::uint64_t first_retry = std::uint64_t{32} << 20;
+    static constexpr std::uint64_t first_retry = std::uint64_t{8} << 20;
     static constexpr std::uint64_t last_retry_near = std::uint64_t{64} << 20;
     static constexpr std::uint64_t last_retry_far = std::uint64_t{512} << 20;
 
@@ -46,9 +48,10 @@ private:
 
     read_way ways_[read_way_count];
     unsigned way_count_ = 0;
-    unsigned kept_ = 0;     // index in ways_ of the way kept
-    unsigned current_ = 0;  // index in ways_ of the way next() returns
-    bool settled_ = false;  // every way was tried once
+    unsigned kept_ = 0;       // index in ways_ of the way kept
+    unsigned current_ = 0;    // index in ways_ of the way next() returns
+    bool warmed_up_ = false;  // a first stretch was brought in
+    bool settled_ = false;    // every way was tried once
     // Each way's cost per byte as last seen, in picoseconds (0: untried).
     // The kept way's is the lower of its last two stretches, so that one
     // stretch slowed by something else (an interrupt) does not move it.
