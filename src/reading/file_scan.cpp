@@ -193,12 +193,12 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
                 write_failed = !checked.shrunk;
                 return;
             }
-            // The search's cost is the same either way, and a map's pages
-            // come in as the search reaches them: the stretch is timed whole.
-            chooser->record(length, now_ns() - started);
             brought[static_cast<int>(way)] += length;
             if (begin + from > checked.decided) checked.decided = begin + from;
-            if (cut_short) return;
+            if (cut_short) {
+                chooser->record(length, now_ns() - started);
+                return;
+            }
             BYTEHUNT_CHECK(checked.decided > begin);
             // Mapped pages wholly behind the search are not needed again:
             // they are released a few stretches at a time, and all of them
@@ -212,6 +212,10 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
                 release(map + (released - map_base), static_cast<std::size_t>(behind - released));
                 released = behind;
             }
+            // The search's cost is the same either way, and a map's pages
+            // come in as the search reaches them and cost again when they are
+            // dropped: the stretch is timed whole, its release included.
+            chooser->record(length, now_ns() - started);
         }
     };
 #if defined(_WIN32)
