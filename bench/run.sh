@@ -59,6 +59,15 @@ round() {
     done
 }
 rounds() { local i; for ((i = 0; i < runs; i++)); do round "$@"; done; }
+# Minor page faults | context switches of one more run of the command
+# function NAME, outside the timed rounds (counts do not depend on the host
+# as times do).
+counts_of() {
+    /usr/bin/time -f '%R | %w+%c' -o "$results/counts" bash -c "$(declare -p bytehunt random zeros letters \
+        rare_hex rare_bytes a31b a15ba16 a128 file hex regex rare getc_scan 2>/dev/null); $(declare -f "$1"); $1" \
+        >/dev/null 2>&1 || true
+    grep -E '^[0-9]' "$results/counts" | awk -F'[|+]' '{printf "%d | %d", $1, $2 + $3}'
+}
 # Median in seconds of what `rounds` recorded for NAME, then forget it.
 median() {
     sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f", t[int((NR + 1) / 2)] / 1e6}'
@@ -178,8 +187,8 @@ t_rg() { rg --count-matches -a -F "$rare_bytes" "$random"; }
 t_rg_mmap() { rg --mmap --count-matches -a -F "$rare_bytes" "$random"; }
 t_getc() { "$getc_scan" "$rare_hex" "$random"; }
 
-echo "| target | command | median (s) | ratio | goal |"
-echo "| --- | --- | --- | --- | --- |"
+echo "| target | command | median (s) | ratio | goal | minor faults | context switches |"
+echo "| --- | --- | --- | --- | --- | --- | --- |"
 bytehunt_per_gib=
 for state in fresh dropped; do
     if [[ $state == fresh ]]; then
@@ -204,7 +213,7 @@ for state in fresh dropped; do
     fastest_peer=$(printf '%s\n' "$grep_s" "$rg_s" "$rgm_s" | sort -n | head -1)
     [[ -n $bytehunt_per_gib ]] || bytehunt_per_gib=$bh_s
     row "1, $state cache" "cat" "$cat_s" "" ""
-    row "1, $state cache" "bytehunt" "$bh_s" "$(ratio "$bh_s" "$cat_s") x cat" "<= 1.3 x cat"
+    row "1, $state cache" "bytehunt" "$bh_s" "$(ratio "$bh_s" "$cat_s") x cat" "<= 1.3 x cat" "$(counts_of t_bytehunt)"
     row "1, $state cache" "grep -F" "$grep_s" "$(ratio "$grep_s" "$bh_s") x bytehunt" ""
     row "1, $state cache" "rg -F" "$rg_s" "$(ratio "$rg_s" "$bh_s") x bytehunt" ""
     row "1, $state cache" "rg --mmap -F" "$rgm_s" "$(ratio "$rgm_s" "$bh_s") x bytehunt" ""
@@ -226,7 +235,7 @@ d_rg() { rg -obUa --no-unicode '(?-u:\x00\x00)' "$zeros"; }
 rounds "$zeros" d_bytehunt d_rg
 dense_bh=$(median d_bytehunt)
 dense_rg=$(median d_rg)
-row "3, dense output" "bytehunt 0000, 64 MiB of zeros" "$dense_bh" "" ""
+row "3, dense output" "bytehunt 0000, 64 MiB of zeros" "$dense_bh" "" "" "$(counts_of d_bytehunt)"
 row "3, dense output" "rg -obUa" "$dense_rg" "$(ratio "$dense_rg" "$dense_bh") x bytehunt" ">= 10"
 
 # Target 4: worst cases on 256 MiB of 41; time per byte against target 1's.
@@ -241,18 +250,18 @@ for name in w_a31b w_a15ba16 w_a128; do
     label=${name#w_}
     seconds=$(median "$name")
     row "4, worst case" "bytehunt $label, 256 MiB" "$seconds" \
-        "$(ratio "$(ratio "$seconds" 0.25)" "$bytehunt_per_gib") x target 1 per byte" "<= 2"
+        "$(ratio "$(ratio "$seconds" 0.25)" "$bytehunt_per_gib") x target 1 per byte" "<= 2" "$(counts_of "$name")"
 done
 
 # Target 5: one-byte patterns and pipes.
 o_memchr() { "$bytehunt" 42 "$letters"; }
 rounds "$letters" o_memchr
 one=$(median o_memchr)
-row "5, one byte" "bytehunt 42, 256 MiB of 41" "$one" "$(ratio 0.268435456 "$one") GB/s" "memchr speed"
+row "5, one byte" "bytehunt 42, 256 MiB of 41" "$one" "$(ratio 0.268435456 "$one") GB/s" "memchr speed" "$(counts_of o_memchr)"
 p_pipe() { cat "$random" | "$bytehunt" "$rare_hex" /dev/stdin; }
 rounds "$random" p_pipe
 pipe=$(median p_pipe)
-row "5, pipe" "cat 1 GiB \| bytehunt /dev/stdin" "$pipe" "$(ratio 1.073741824 "$pipe") GB/s" ">= 2 GB/s"
+row "5, pipe" "cat 1 GiB \| bytehunt /dev/stdin" "$pipe" "$(ratio 1.073741824 "$pipe") GB/s" ">= 2 GB/s" "$(counts_of p_pipe)"
 }
 
 # Degenerate data: uniform fills, mixes of regions, small alphabets, periodic
@@ -308,8 +317,8 @@ degenerate_section() {
     )
     local rare=0102030405060708
     echo
-    echo "| data, $mib MiB | pattern | bytehunt (s) | ripgrep (s) | ripgrep / bytehunt | bytehunt / rare | goal |"
-    echo "| --- | --- | --- | --- | --- | --- | --- |"
+    echo "| data, $mib MiB | pattern | bytehunt (s) | ripgrep (s) | ripgrep / bytehunt | bytehunt / rare | goal | bytehunt minor faults | bytehunt context switches |"
+    echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"
     local entry file hex label pattern regex bh rg rare_s
     for entry in "${cases[@]}"; do
         IFS='|' read -r file hex label pattern <<<"$entry"
@@ -321,7 +330,8 @@ degenerate_section() {
         bh=$(median g_bytehunt)
         rg=$(median g_rg)
         rare_s=$(median g_rare)
-        row "$label" "$pattern" "$bh" "$rg" "$(ratio "$rg" "$bh")" "$(ratio "$bh" "$rare_s")" ">= 1, <= 2"
+        row "$label" "$pattern" "$bh" "$rg" "$(ratio "$rg" "$bh")" "$(ratio "$bh" "$rare_s")" ">= 1, <= 2" \
+            "$(counts_of g_bytehunt)"
     done
 }
 

@@ -148,10 +148,10 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
     volatile std::uint64_t released = map_base;  // the map's pages below this are released
     volatile std::uint64_t mapped_end = 0;       // and none at or past this was touched
 
-    // Each stretch decides the starts in [begin, begin + stretch_size) and
-    // needs the needle_length - 1 bytes after them.
     // The file's bytes are asked for up to here (with read_ahead set).
     volatile std::uint64_t asked_until = range.first;
+    // Each stretch decides the starts in [begin, begin + its size) and
+    // needs the needle_length - 1 bytes after them.
     const auto search_stretches = [&] {
         while (checked.decided < range.end && size - checked.decided >= needle_length) {
             const std::uint64_t begin = checked.decided;
