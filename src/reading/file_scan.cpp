@@ -107,13 +107,14 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
     const std::uint64_t map_base = range.first / page * page;
     // Volatile: read after a jump out of the signal handler.
     volatile const auto map_length = static_cast<std::size_t>(bytes_limit - map_base);
-    const std::uint8_t* const map =
-        (ways & ~way_bit(read_way::copy)) == 0 ? nullptr : map_range(descriptor, map_base, map_length);
-    const bool map_available = map != nullptr;
+    // The map is taken when a stretch first asks for it: a range that is
+    // only copied costs no map, no release and no unmap. Volatile: set in
+    // the search, read after a jump out of the signal handler.
+    const std::uint8_t* volatile map = nullptr;
     // The map goes back however the scan ends, an exception (out of memory
     // in the sink) included, and no fault is taken for it afterwards.
     struct map_lease {
-        const std::uint8_t* map;
+        const std::uint8_t* const volatile& map;
         std::size_t length;
         ~map_lease() {
             if (map == nullptr) return;
@@ -124,10 +125,10 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
         }
     } const lease{map, map_length};
     // A scan of many ranges in turn keeps its choice of way and its buffer;
-    // the choice holds only where the map was granted.
-    read_way_chooser own_chooser(map_available ? ways : way_bit(read_way::copy));
-    read_way_chooser* volatile const chooser =
-        tools != nullptr && map_available ? &tools->chooser : &own_chooser;
+    // where the map is refused, this range is copied.
+    read_way_chooser own_chooser(ways);
+    read_way_chooser* volatile chooser =
+        tools != nullptr && (ways & ~way_bit(read_way::copy)) != 0 ? &tools->chooser : &own_chooser;
     // No larger than the range: a small file needs no large buffer.
     const std::uint64_t span = range.end - range.first;
     const std::size_t copy_size = settings.copy_size < stretch_size ? settings.copy_size : stretch_size;
@@ -148,6 +149,10 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
     volatile std::uint64_t released = map_base;  // the map's pages below this are released
     volatile std::uint64_t mapped_end = 0;       // and none at or past this was touched
 
+#if !defined(_WIN32)
+    // Where a fault in the map jumps back to.
+    sigjmp_buf landing;
+#endif
     // The file's bytes are asked for up to here (with read_ahead set).
     volatile std::uint64_t asked_until = range.first;
     // Each stretch decides the starts in [begin, begin + its size) and
@@ -162,6 +167,16 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
                     bytes_limit - begin > settings.read_ahead ? begin + settings.read_ahead : bytes_limit;
                 read_soon(descriptor, asked_until, until - asked_until);
                 asked_until = until;
+            }
+            if (chooser->next() != read_way::copy && map == nullptr) {
+                map = map_range(descriptor, map_base, map_length);
+#if !defined(_WIN32)
+                if (map != nullptr) watch_map(&landing, map, map_length);
+#endif
+                if (map == nullptr) {
+                    own_chooser = read_way_chooser(way_bit(read_way::copy));
+                    chooser = &own_chooser;
+                }
             }
             const read_way way = chooser->next();
             // A way merely tried brings in as little as a copy does: trying
@@ -202,27 +217,31 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
             BYTEHUNT_CHECK(checked.decided > begin);
             // Mapped pages wholly behind the search are not needed again:
             // they are released a few stretches at a time, and all of them
-            // once the copy takes over.
+            // once the copy takes over. Only what the maps touched is
+            // released.
             if (way != read_way::copy) mapped_end = bytes_end;
             // Released up to a large page's boundary in the file, so that a
             // large page mapped whole is dropped whole rather than split.
+            const std::uint64_t copied_at = way == read_way::copy ? now_ns() : 0;
             const std::uint64_t behind = checked.decided / large_page * large_page;
-            if (map_available && behind > released &&
-                (behind - released >= release_size || (way == read_way::copy && mapped_end > released))) {
-                release(map + (released - map_base), static_cast<std::size_t>(behind - released));
+            if (mapped_end > released && behind > released &&
+                (behind - released >= release_size || way == read_way::copy)) {
+                const std::uint64_t touched_end = (mapped_end + large_page - 1) / large_page * large_page;
+                const std::uint64_t until = touched_end < behind ? touched_end : behind;
+                release(map + (released - map_base), static_cast<std::size_t>(until - released));
                 released = behind;
             }
             // The search's cost is the same either way, and a map's pages
             // come in as the search reaches them and cost again when they are
-            // dropped: the stretch is timed whole, its release included.
-            chooser->record(length, now_ns() - started);
+            // dropped: a mapped stretch is timed whole, its release included.
+            // A copied stretch is timed without the release of the pages the
+            // maps before it left behind: that cost is theirs, not the copy's.
+            chooser->record(length, (way == read_way::copy ? copied_at : now_ns()) - started);
         }
     };
 #if defined(_WIN32)
     search_stretches();
 #else
-    sigjmp_buf landing;
-    if (map_available) watch_map(&landing, map, map_length);
     // The signal mask is not saved (a system call for every range): after a
     // fault, SIGBUS, blocked while its handler ran, is unblocked below.
     if (sigsetjmp(landing, 0) == 0) {

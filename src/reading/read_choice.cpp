@@ -22,21 +22,42 @@ void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
         warmed_up_ = true;
         return;
     }
-    std::uint64_t cost = nanoseconds * 1000 / bytes + 1;
     // A map costs more than its stretches show: unmapping it, and on several
     // threads the flushes of the other cores' address caches that dropping
-    // pages sends. Measured on pages read back from disk, maps that timed
-    // within 10% of the copy took 1.25 times as long in all.
-    if (ways_[current_] != read_way::copy) cost = cost * 9 / 8;
+    // pages sends, which slow the other threads' stretches, not its own. On
+    // pages read back from disk, a thread whose maps timed within 10% of
+    // the copy slowed the copy on the other core by 25%, and maps that
+    // timed so took 1.25 times as long in all.
+    const auto weighed = [this](std::uint64_t picoseconds, unsigned way) {
+        return ways_[way] == read_way::copy ? picoseconds : picoseconds * 5 / 4;
+    };
     const unsigned used = current_;
-    if (used == kept_) {
-        seen_[used] = kept_last_ != 0 && kept_last_ < cost ? kept_last_ : cost;
-        kept_last_ = cost;
+    if (settled_ && used == kept_) {
         for (unsigned k = 0; k < way_count_; ++k) {
             retry_in_[k] -= retry_in_[k] < bytes ? retry_in_[k] : bytes;
         }
+        kept_bytes_ += bytes;
+        kept_ns_ += nanoseconds;
+        if (kept_bytes_ < judged_bytes) {
+            choose_next();
+            return;
+        }
+        const std::uint64_t cost = weighed(kept_ns_ * 1000 / kept_bytes_ + 1, used);
+        seen_[used] = kept_last_ != 0 && kept_last_ < cost ? kept_last_ : cost;
+        kept_last_ = cost;
+        kept_bytes_ = 0;
+        kept_ns_ = 0;
     } else {
-        seen_[used] = cost;
+        // A try. A copy's first stretch after maps finds its buffer out of
+        // the core's cache (up to twice the cost of the next): the copy is
+        // tried on two stretches, and judged on the cheaper.
+        const std::uint64_t cost = weighed(nanoseconds * 1000 / bytes + 1, used);
+        if (ways_[used] == read_way::copy && first_copy_try_ == 0) {
+            first_copy_try_ = cost;
+            return;
+        }
+        seen_[used] = first_copy_try_ != 0 && first_copy_try_ < cost ? first_copy_try_ : cost;
+        first_copy_try_ = 0;
     }
     unsigned cheapest = kept_;
     for (unsigned k = 0; k < way_count_; ++k) {
@@ -46,21 +67,34 @@ void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
         }
         if (seen_[k] < seen_[cheapest]) cheapest = k;
     }
+    // Bytes until `way` is tried again, after a try of `bytes` that it lost
+    // (waiting `after` at the least): what the try cost beyond the way
+    // kept is spread over try_share times as many bytes.
+    const auto retry = [&](unsigned way, std::uint64_t after) {
+        const bool far = seen_[way] >= 2 * seen_[cheapest];
+        const std::uint64_t dearer = seen_[way] > seen_[cheapest] ? seen_[way] - seen_[cheapest] : 0;
+        const std::uint64_t spread = try_share * bytes * dearer / seen_[cheapest];
+        if (spread > after) after = spread;
+        const std::uint64_t last = far ? last_retry_far : last_retry_near;
+        retry_after_[way] = after < last ? after : last;
+        retry_in_[way] = retry_after_[way];
+    };
     if (!settled_) {
         // Every way tried once: the cheapest is kept, and the others are
-        // tried again soon.
+        // tried again soon, the later the further behind they are.
         settled_ = true;
-        for (std::uint64_t& bytes_left : retry_in_) bytes_left = first_retry;
+        for (unsigned k = 0; k < way_count_; ++k) retry(k, first_retry);
         keep(cheapest);
     } else {
+        // A way tried again: one that loses waits longer before its next
+        // try (the longer the further behind), one that wins does not.
         if (used != kept_) {
-            // A way tried again: one that loses waits longer before its
-            // next try (the longer the further behind), one that wins does not.
-            const bool far = seen_[used] >= 2 * seen_[kept_];
-            const std::uint64_t last = far ? last_retry_far : last_retry_near;
-            const std::uint64_t after = cheapest == used ? first_retry : retry_after_[used] * (far ? 4 : 2);
-            retry_after_[used] = after < last ? after : last;
-            retry_in_[used] = retry_after_[used];
+            if (used == cheapest) {
+                retry_after_[used] = first_retry;
+                retry_in_[used] = first_retry;
+            } else {
+                retry(used, retry_after_[used] * 2);
+            }
         }
         // The kept way is left once it costs clearly more (an eighth) than
         // another was last seen to cost.
@@ -74,9 +108,11 @@ void read_way_chooser::keep(unsigned way) {
     // The way left is tried again soon: the region that made it dear may end.
     retry_after_[kept_] = first_retry;
     retry_in_[kept_] = first_retry;
-    // Its first stretch is judged alone: what it was last seen to cost may
-    // be out of date.
+    // Its first mean is judged alone: what it was last seen to cost may be
+    // out of date.
     kept_last_ = 0;
+    kept_bytes_ = 0;
+    kept_ns_ = 0;
     kept_ = way;
 }
 

@@ -36,11 +36,17 @@ public:
 
     // Bytes searched the way kept between two tries of another way: from
     // the first, doubled after each try that loses, up to the last. A way
-    // that costs twice the one kept or more waits four times as long each
-    // time, and longer in all, so that trying it stays cheap.
+    // far behind waits longer, so that what its tries cost over the bytes
+    // searched the kept way in between stays within 1/try_share, and up to
+    // a larger last.
     static constexpr std::uint64_t first_retry = std::uint64_t{8} << 20;
     static constexpr std::uint64_t last_retry_near = std::uint64_t{64} << 20;
     static constexpr std::uint64_t last_retry_far = std::uint64_t{512} << 20;
+    static constexpr std::uint64_t try_share = 128;
+    // The way kept is judged on the mean cost of at least this many bytes:
+    // mapped pages may come in large pages of 2 MiB, whose first stretch
+    // pays for the whole page and whose next ones cost next to nothing.
+    static constexpr std::uint64_t judged_bytes = std::uint64_t{2} << 20;
 
 private:
     void keep(unsigned way);
@@ -53,10 +59,14 @@ private:
     bool warmed_up_ = false;  // a first stretch was brought in
     bool settled_ = false;    // every way was tried once
     // Each way's cost per byte as last seen, in picoseconds (0: untried).
-    // The kept way's is the lower of its last two stretches, so that one
-    // stretch slowed by something else (an interrupt) does not move it.
+    // The kept way's is the lower of its last two means over judged_bytes,
+    // so that one stretch slowed by something else (an interrupt) does not
+    // move it.
     std::uint64_t seen_[read_way_count] = {};
-    std::uint64_t kept_last_ = 0;                     // the kept way's last stretch
+    std::uint64_t kept_last_ = 0;  // the kept way's last mean
+    std::uint64_t kept_bytes_ = 0;  // what the kept way brought in since then,
+    std::uint64_t kept_ns_ = 0;     // and what it cost
+    std::uint64_t first_copy_try_ = 0;  // the first stretch of a try of the copy
     std::uint64_t retry_after_[read_way_count] = {};  // for the ways not kept
     std::uint64_t retry_in_[read_way_count] = {};
 };
