@@ -63,10 +63,10 @@ private:
     // so that one stretch slowed by something else (an interrupt) does not
     // move it.
     std::uint64_t seen_[read_way_count] = {};
-    std::uint64_t kept_last_ = 0;  // the kept way's last mean
-    std::uint64_t kept_bytes_ = 0;  // what the kept way brought in since then,
-    std::uint64_t kept_ns_ = 0;     // and what it cost
-    std::uint64_t first_copy_try_ = 0;  // the first stretch of a try of the copy
+    std::uint64_t kept_last_ = 0;                     // the kept way's last mean
+    std::uint64_t kept_bytes_ = 0;                    // what the kept way brought in since then,
+    std::uint64_t kept_ns_ = 0;                       // and what it cost
+    std::uint64_t first_copy_try_ = 0;                // the first stretch of a try of the copy
     std::uint64_t retry_after_[read_way_count] = {};  // for the ways not kept
     std::uint64_t retry_in_[read_way_count] = {};
 };
