@@ -32,7 +32,7 @@ std::uint64_t chosen_cost(unsigned ways, const cost_trace& cost) {
     for (std::uint64_t at = 0; at < std::uint64_t{stretches} * stretch_bytes; ++sample) {
         const read_way way = chooser.next();
         EXPECT_NE(ways & way_bit(way), 0u) << "at " << at;
-        const std::size_t bytes = way == read_way::copy ? copy_bytes : stretch_bytes;
+        const std::size_t bytes = way == read_way::copy || chooser.trying() ? copy_bytes : stretch_bytes;
         const std::uint64_t picoseconds = cost(way, static_cast<unsigned>(at / stretch_bytes), sample);
         total += picoseconds * bytes;
         chooser.record(bytes, picoseconds * bytes / 1000);
@@ -111,6 +111,23 @@ TEST(ReadWayChooser, EndsWithinAFewPercentOfTheBestSingleWay) {
              return base * (90 + (sample * 7919u) % 21) / 100;
          }},
         {"noise, copy best", all, noisy(60, 100, 90)},
+        // Maps of large pages: a page's first MiB pays for all of it.
+        {"large pages, copy best", all,
+         [](read_way way, unsigned mib, unsigned /*sample*/) -> std::uint64_t {
+             return way == read_way::copy ? 70 : mib % 2 == 0 ? 150 : 40;
+         }},
+        {"large pages, maps best", all,
+         [](read_way way, unsigned mib, unsigned /*sample*/) -> std::uint64_t {
+             return way == read_way::copy ? 100 : mib % 2 == 0 ? 60 : 20;
+         }},
+        // A copy right after a map finds its buffer out of the cache.
+        {"copy cold after maps", all,
+         [previous = read_way::copy](read_way way, unsigned /*mib*/, unsigned sample) mutable -> std::uint64_t {
+             const bool cold = way == read_way::copy && previous != read_way::copy;
+             previous = way;
+             if (sample == 1) return way == read_way::copy ? 200 : 75;  // the other thread starting
+             return way == read_way::copy ? (cold ? 150 : 65) : 80;
+         }},
     };
     for (const auto& c : cases) {
         std::uint64_t best = UINT64_MAX;
