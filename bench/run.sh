@@ -5,8 +5,9 @@
 # each file is read once right before each command, so every run sees a hot
 # page cache. RUNS sets the rounds (default 5). Needs root to drop the page
 # cache for the second cache state; without it that state is skipped.
-# Usage: run.sh [all|states|main|degenerate]: "states" is the rare pattern over
-# a file in each state its pages can be in, "main" is targets 1 to 5,
+# Usage: run.sh [all|states|dense|main|degenerate]: "states" is the rare
+# pattern over a file in each state its pages can be in, "dense" dense output
+# on every core against one, "main" is targets 1 to 5,
 # "degenerate" the table of uniform, small-alphabet and mixed data; all of it
 # by default.
 set -euo pipefail
@@ -335,7 +336,48 @@ degenerate_section() {
     done
 }
 
+# Dense output on every core against one: `0000` over 16 MiB of zeros (8 Mi
+# lines), on all cores, on one (taskset -c 0) and by ripgrep, in alternating
+# runs (at least 9), with the minor page faults and context switches of each
+# bytehunt run.
+dense_section() {
+    local file=$data/zeros-16m.bin
+    [[ -f $file ]] || head -c 16M /dev/zero >"$file"
+    local i name n=$((runs < 9 ? 9 : runs))
+    declare -A command=([c_all]="$bytehunt 0000 $file" [c_one]="taskset -c 0 $bytehunt 0000 $file"
+        [c_rg]="rg -obUa --no-unicode (?-u:\x00\x00) $file")
+    warm "$file"
+    for ((i = 0; i < n; i++)); do
+        for name in c_all c_one c_rg; do
+            local start
+            start=$(now_us)
+            # shellcheck disable=SC2086 # the command's words
+            /usr/bin/time -f '%R %w %c' -o "$results/$name.counts" ${command[$name]} >/dev/null 2>&1
+            echo $(($(now_us) - start)) >>"$results/$name"
+            awk '/^[0-9]/ {print $1, $2 + $3}' "$results/$name.counts" >>"$results/$name.all"
+        done
+    done
+    middle() { sort -n | awk '{t[NR] = $1} END {printf "%d", t[int((NR + 1) / 2)]}'; }
+    local all one rg all_faults one_faults
+    all=$(median c_all)
+    one=$(median c_one)
+    rg=$(median c_rg)
+    all_faults=$(awk '{print $1}' "$results/c_all.all" | middle)
+    one_faults=$(awk '{print $1}' "$results/c_one.all" | middle)
+    echo
+    echo "Dense output, 0000 over 16 MiB of zeros: medians of $n alternating runs"
+    echo
+    echo "| command | seconds | minor faults | context switches | measure | goal |"
+    echo "| --- | --- | --- | --- | --- | --- |"
+    row "bytehunt, $(nproc) cores" "$all" "$all_faults" "$(awk '{print $2}' "$results/c_all.all" | middle)" \
+        "$(ratio "$one" "$all") x faster than one core" ">= 1.6"
+    row "bytehunt, one core" "$one" "$one_faults" "$(awk '{print $2}' "$results/c_one.all" | middle)" \
+        "faults $(ratio "$all_faults" "$one_faults") x on all cores" "<= 2"
+    row "rg -obUa" "$rg" "" "" "bytehunt $(ratio "$all" "$rg") x ripgrep" "<= 0.07"
+}
+
 [[ $section == all || $section == states ]] && states_section
+[[ $section == all || $section == dense ]] && dense_section
 [[ $section == all || $section == main ]] && main_section
 [[ $section == all || $section == degenerate ]] && degenerate_section
 exit 0

@@ -140,8 +140,9 @@ bool report_writer::accept_lines(const std::uint64_t* /*offsets*/, std::size_t c
     if (error_code_ != 0) return false;
     if (count == 0) return true;
     write_header_once();
-    // Short runs of lines join the buffer; long ones go out as they are.
-    if (sizeof(buffer_) - used_ >= lines_length) {
+    // Short runs of lines join the buffer; long ones go out as they are,
+    // rather than be copied.
+    if (lines_length < sizeof(buffer_) / 4 && sizeof(buffer_) - used_ >= lines_length) {
         std::memcpy(buffer_ + used_, lines, lines_length);
         used_ += lines_length;
         return true;

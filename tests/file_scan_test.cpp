@@ -301,6 +301,21 @@ TEST(FileScanInParts, AFileCutUnderTheMapsOfSeveralThreads) {
     }
 }
 
+// Dense lines after a sparser start: every chunk fills to its limit, and the
+// threads of the chunks behind the first wait on the limit of all of them;
+// the first chunk's thread never does, or nothing could move.
+TEST(FileScanInParts, DenseChunksWithinTheLimitOfAll) {
+    bytes data(256 * 1024, 0x01);
+    for (std::size_t at = 0; at + 1 < data.size(); at += 170) data[at] = data[at + 1] = 0x00;
+    data.resize(data.size() + (8 << 20), 0x00);
+    const bytes needle = {0x00, 0x00};
+    temp_file file(data);
+    bytehunt::searcher finder(needle.data(), needle.size());
+    test_support::vector_sink sink;
+    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, {}, 7), bytehunt::scan_outcome::complete);
+    EXPECT_EQ(sink.offsets_, test_support::reference_offsets(data, needle));
+}
+
 // Each thread searches with a searcher of its own: what one learns of its
 // bytes (here, that no filter pays and Two-Way must take over) never reaches
 // the searcher of the first 256 KiB, nor another thread's.
