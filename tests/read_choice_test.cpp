@@ -122,7 +122,8 @@ TEST(ReadWayChooser, EndsWithinAFewPercentOfTheBestSingleWay) {
          }},
         // A copy right after a map finds its buffer out of the cache.
         {"copy cold after maps", all,
-         [previous = read_way::copy](read_way way, unsigned /*mib*/, unsigned sample) mutable -> std::uint64_t {
+         [previous = read_way::copy](read_way way, unsigned /*mib*/,
+                                     unsigned sample) mutable -> std::uint64_t {
              const bool cold = way == read_way::copy && previous != read_way::copy;
              previous = way;
              if (sample == 1) return way == read_way::copy ? 200 : 75;  // the other thread starting
