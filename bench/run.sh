@@ -37,18 +37,23 @@ letters=$data/a-256m.bin
 [[ -f $zeros ]] || head -c 64M /dev/zero >"$zeros"
 [[ -f $letters ]] || head -c 256M /dev/zero | tr '\0' A >"$letters"
 
-now_us() { echo $(($(date +%s%N) / 1000)); }
+# The time in microseconds, in now_us: read from the shell itself, since a
+# process started for it (date) adds milliseconds to every run timed here.
+now_us=0
+stamp() { local t=${EPOCHREALTIME/[.,]/}; now_us=$((10#$t)); }
 warm() { cat "$1" >/dev/null; }
 
 # timed NAME: runs the command function NAME once and records its time.
 timed() {
     local start
-    start=$(now_us)
+    stamp
+    start=$now_us
     "$1" >/dev/null 2>"$results/stderr" || [[ $? == 1 ]] || {
         echo "$1 failed: $(cat "$results/stderr")" >&2
         exit 1
     }
-    echo $(($(now_us) - start)) >>"$results/$1"
+    stamp
+    echo $((now_us - start)) >>"$results/$1"
 }
 # round FILE NAME...: one timed run of each command function, file warmed first.
 round() {
@@ -129,11 +134,13 @@ states_section() {
     # counted NAME: timed, with the faults and switches of its last run kept.
     counted() {
         local start
-        start=$(now_us)
+        stamp
+        start=$now_us
         # shellcheck disable=SC2086 # the command's words
         /usr/bin/time -f '%R %w %c' -o "$results/$1.counts" ${command[$1]} >/dev/null 2>"$results/stderr" ||
             [[ $? == 1 ]] || { echo "$1 failed: $(cat "$results/stderr")" >&2; exit 1; }
-        echo $(($(now_us) - start)) >>"$results/$1"
+        stamp
+        echo $((now_us - start)) >>"$results/$1"
         cat "$results/$1.counts" >>"$results/$1.all-counts"
     }
     # Median and spread in seconds of what was recorded for NAME.
@@ -350,10 +357,12 @@ dense_section() {
     for ((i = 0; i < n; i++)); do
         for name in c_all c_one c_rg; do
             local start
-            start=$(now_us)
+            stamp
+            start=$now_us
             # shellcheck disable=SC2086 # the command's words
             /usr/bin/time -f '%R %w %c' -o "$results/$name.counts" ${command[$name]} >/dev/null 2>&1
-            echo $(($(now_us) - start)) >>"$results/$name"
+            stamp
+            echo $((now_us - start)) >>"$results/$name"
             awk '/^[0-9]/ {print $1, $2 + $3}' "$results/$name.counts" >>"$results/$name.all"
         done
     done
