@@ -20,7 +20,10 @@ std::size_t format_offset_line(std::uint64_t offset, char* out);
 
 class report_writer final : public offset_sink {
 public:
-    explicit report_writer(std::FILE* out) : out_(out) {}
+    // `out` is taken before anything was written to it, and left unbuffered:
+    // this writer buffers its lines itself, and the stream's own buffer would
+    // split each of its large writes in two.
+    explicit report_writer(std::FILE* out) : out_(out) { std::setvbuf(out, nullptr, _IONBF, 0); }
     report_writer(const report_writer&) = delete;
     report_writer& operator=(const report_writer&) = delete;
 
