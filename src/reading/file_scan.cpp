@@ -215,6 +215,8 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
                 return;
             }
             BYTEHUNT_CHECK(checked.decided > begin);
+            // When the copy ends (its time, for the chooser).
+            const std::uint64_t copied_at = way == read_way::copy ? now_ns() : 0;
             // Mapped pages wholly behind the search are not needed again:
             // they are released a few stretches at a time, and all of them
             // once the copy takes over. Only what the maps touched is
@@ -222,7 +224,6 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
             if (way != read_way::copy) mapped_end = bytes_end;
             // Released up to a large page's boundary in the file, so that a
             // large page mapped whole is dropped whole rather than split.
-            const std::uint64_t copied_at = way == read_way::copy ? now_ns() : 0;
             const std::uint64_t behind = checked.decided / large_page * large_page;
             if (mapped_end > released && behind > released &&
                 (behind - released >= release_size || way == read_way::copy)) {

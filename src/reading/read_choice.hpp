@@ -4,8 +4,9 @@
 // depends on the machine and on how the file's pages came into the page
 // cache (just written, copied, read back from disk), and it may change from
 // one region of a file to the next, so it is measured rather than assumed:
-// every stretch is timed, the way kept is judged on each one, and the others
-// are tried again now and then, the more seldom the further behind they are.
+// every stretch is timed, the way kept is judged on the mean of every few of
+// them, and the others are tried again now and then, the more seldom the
+// further behind they are.
 #pragma once
 
 #include <cstddef>
