@@ -26,18 +26,12 @@ struct part_batch {
     std::size_t lines_length = 0;
     std::size_t lines_capacity = 0;
 
-    // Offsets a batch makes room for at the least: what a search hands on
-    // at a time, so that a batch reused never needs more memory.
-    static constexpr std::size_t usual_count = 4096;
-
     // Holds `offsets` and their lines, in the memory it has where it can.
     void fill(const std::uint64_t* from, std::size_t count) {
-        if (offsets.capacity() < usual_count) offsets.reserve(usual_count);
         offsets.assign(from, from + count);
         if (lines_capacity < count * max_offset_line) {
-            const std::size_t room = (count > usual_count ? count : usual_count) * max_offset_line;
-            lines.reset(new char[room]);
-            lines_capacity = room;
+            lines.reset(new char[count * max_offset_line]);
+            lines_capacity = count * max_offset_line;
         }
         lines_length = 0;
         for (std::size_t i = 0; i < count; ++i)
