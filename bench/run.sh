@@ -195,6 +195,7 @@ t_rg() { rg --count-matches -a -F "$rare_bytes" "$random"; }
 t_rg_mmap() { rg --mmap --count-matches -a -F "$rare_bytes" "$random"; }
 t_getc() { "$getc_scan" "$rare_hex" "$random"; }
 
+echo
 echo "| target | command | median (s) | ratio | goal | minor faults | context switches |"
 echo "| --- | --- | --- | --- | --- | --- | --- |"
 bytehunt_per_gib=
