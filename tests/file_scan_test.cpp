@@ -112,7 +112,8 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
 
 // A map is placed in a larger room; all of the room goes back when the map
 // does, though the file ends mid-page. Left behind, each room's rest would
-// keep address space, and a long scan of chunks runs out of it.
+// keep address space, and a long scan of chunks runs out of it. A range is
+// mapped once, however many stretches it takes.
 TEST(FileScan, MapsGiveBackTheirWholeRoom) {
     if (sizeof(void*) < 8) GTEST_SKIP() << "32-bit builds only copy";
     temp_file file(bytes(3 * 4096 + 5, 0x41));
@@ -121,7 +122,7 @@ TEST(FileScan, MapsGiveBackTheirWholeRoom) {
         bytehunt::searcher finder(file_needle.data(), file_needle.size());
         test_support::vector_sink sink;
         std::fseek(file.stream, 0, SEEK_SET);
-        bytehunt::scan_regular_file(file.stream, finder, sink, {way_bit(read_way::map)});
+        bytehunt::scan_regular_file(file.stream, finder, sink, {way_bit(read_way::map), 4096});
     };
     // The bytes of address space in use.
     const auto mapped = [] {
@@ -140,6 +141,42 @@ TEST(FileScan, MapsGiveBackTheirWholeRoom) {
     const std::uint64_t before = mapped();
     for (int i = 0; i < 4; ++i) scan();
     EXPECT_EQ(mapped(), before);
+}
+
+// Pages are released only within the map: a page of the test's own right
+// after the map, or (a range only copied has no map) at one of the range's
+// offsets counted from address 0, keeps its byte.
+TEST(FileScan, ReleasesNothingButTheMap) {
+    if (sizeof(void*) < 8) GTEST_SKIP() << "32-bit builds only copy";
+    const auto plant = [](std::uintptr_t at) -> volatile char* {  // null where the page is taken
+        void* const page = mmap(reinterpret_cast<void*>(at), 1, PROT_READ | PROT_WRITE,
+                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+        if (page != MAP_FAILED && page != reinterpret_cast<void*>(at)) munmap(page, 1);
+        return page == reinterpret_cast<void*>(at) ? &(*static_cast<volatile char*>(page) = 1) : nullptr;
+    };
+    bytes data((5 << 20) + 5, 0x00);
+    data[0] = data[1] = 0x41;
+    temp_file file(data);
+    const bytes needle{0x41, 0x41};
+    for (const unsigned ways : {way_bit(read_way::map), way_bit(read_way::copy)}) {
+        bytehunt::searcher finder(needle.data(), needle.size());
+        volatile char* planted = ways == way_bit(read_way::copy) ? plant(std::uintptr_t{3} << 20) : nullptr;
+        watching_sink sink;
+        sink.on_first_batch = [&] {  // the map's end, from the process's own list of maps
+            std::ifstream maps("/proc/self/maps");
+            std::uintptr_t first = 0, end = 0;
+            char dash = 0;
+            for (std::string line; std::getline(maps, line);)
+                if (line.find(file.path) != std::string::npos)
+                    std::istringstream(line) >> std::hex >> first >> dash >> end;
+            if (planted == nullptr && end != 0) planted = plant(end);
+        };
+        std::fseek(file.stream, 0, SEEK_SET);
+        bytehunt::scan_regular_file(file.stream, finder, sink, {ways});
+        if (planted == nullptr) continue;
+        EXPECT_EQ(*planted, 1) << "ways " << ways;
+        munmap(const_cast<char*>(planted), 1);
+    }
 }
 
 // A long run across the first split point: the next part's own search is out
