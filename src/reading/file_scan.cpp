@@ -224,7 +224,9 @@ file_scan_result scan_file_range(const open_file& file, file_range range, search
             if (way != read_way::copy) mapped_end = bytes_end;
             // Released up to a large page's boundary in the file, so that a
             // large page mapped whole is dropped whole rather than split.
-            const std::uint64_t behind = checked.decided / large_page * large_page;
+            // Volatile, as every local a jump out of the signal handler may
+            // meet (compilers for 32-bit ARM warn of it otherwise).
+            volatile const std::uint64_t behind = checked.decided / large_page * large_page;
             if (mapped_end > released && behind > released &&
                 (behind - released >= release_size || way == read_way::copy)) {
                 const std::uint64_t touched_end = (mapped_end + large_page - 1) / large_page * large_page;
