@@ -74,9 +74,35 @@ counts_of() {
         >/dev/null 2>&1 || true
     grep -E '^[0-9]' "$results/counts" | awk -F'[|+]' '{printf "%d | %d", $1, $2 + $3}'
 }
+# counted NAME: runs ${command[NAME]} (the caller's array of commands as
+# words, each run under /usr/bin/time) once: its time is recorded, and its
+# faults and switches kept beside those of its other runs.
+counted() {
+    local start
+    stamp
+    start=$now_us
+    # shellcheck disable=SC2086 # the command's words
+    /usr/bin/time -f '%R %w %c' -o "$results/$1.counts" ${command[$1]} >/dev/null 2>"$results/stderr" ||
+        [[ $? == 1 ]] || { echo "$1 failed: $(cat "$results/stderr")" >&2; exit 1; }
+    stamp
+    echo $((now_us - start)) >>"$results/$1"
+    cat "$results/$1.counts" >>"$results/$1.all-counts"
+}
+# Median and spread in seconds of what was recorded for NAME.
+spread() {
+    sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f (%.3f-%.3f)", t[int((NR + 1) / 2)] / 1e6, t[1] / 1e6, t[NR] / 1e6}'
+}
+seconds() { sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f", t[int((NR + 1) / 2)] / 1e6}'; }
+# Median faults, and median voluntary + involuntary switches.
+counts() {
+    local middle='{t[NR] = $1} END {printf "%d", t[int((NR + 1) / 2)]}'
+    # (time's own line for a status other than 0 is left out)
+    echo "$(awk '/^[0-9]/ {print $1}' "$results/$1.all-counts" | sort -n | awk "$middle") | $(awk \
+        '/^[0-9]/ {print $2 + $3}' "$results/$1.all-counts" | sort -n | awk "$middle")"
+}
 # Median in seconds of what `rounds` recorded for NAME, then forget it.
 median() {
-    sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f", t[int((NR + 1) / 2)] / 1e6}'
+    seconds "$1"
     rm -f "$results/$1"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
@@ -131,30 +157,6 @@ states_section() {
         [s_map_all]="map loop, $cores threads" [s_bytehunt]="**bytehunt**" [s_copy]="bytehunt, copy only"
         [s_mapped]="bytehunt, map only" [s_populated]="bytehunt, populated map only" [s_rg]=ripgrep
         [s_grep]="GNU grep")
-    # counted NAME: timed, with the faults and switches of its last run kept.
-    counted() {
-        local start
-        stamp
-        start=$now_us
-        # shellcheck disable=SC2086 # the command's words
-        /usr/bin/time -f '%R %w %c' -o "$results/$1.counts" ${command[$1]} >/dev/null 2>"$results/stderr" ||
-            [[ $? == 1 ]] || { echo "$1 failed: $(cat "$results/stderr")" >&2; exit 1; }
-        stamp
-        echo $((now_us - start)) >>"$results/$1"
-        cat "$results/$1.counts" >>"$results/$1.all-counts"
-    }
-    # Median and spread in seconds of what was recorded for NAME.
-    spread() {
-        sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f (%.3f-%.3f)", t[int((NR + 1) / 2)] / 1e6, t[1] / 1e6, t[NR] / 1e6}'
-    }
-    seconds() { sort -n "$results/$1" | awk '{t[NR] = $1} END {printf "%.3f", t[int((NR + 1) / 2)] / 1e6}'; }
-    # Median faults, and median voluntary + involuntary switches.
-    counts() {
-        local middle='{t[NR] = $1} END {printf "%d", t[int((NR + 1) / 2)]}'
-        # (time's own line for a status other than 0 is left out)
-        echo "$(awk '/^[0-9]/ {print $1}' "$results/$1.all-counts" | sort -n | awk "$middle") | $(awk \
-            '/^[0-9]/ {print $2 + $3}' "$results/$1.all-counts" | sort -n | awk "$middle")"
-    }
     local state name i
     local names=(s_read s_map s_read_all s_map_all s_bytehunt s_copy s_mapped s_populated s_rg s_grep)
     echo "States, on $cores cores: seconds, median (fastest-slowest) of $runs runs; faults and switches are medians"
@@ -352,37 +354,27 @@ dense_section() {
     local file=$data/zeros-16m.bin
     [[ -f $file ]] || head -c 16M /dev/zero >"$file"
     local i name n=$((runs < 9 ? 9 : runs))
+    # shellcheck disable=SC2034 # read by counted
     declare -A command=([c_all]="$bytehunt 0000 $file" [c_one]="taskset -c 0 $bytehunt 0000 $file"
         [c_rg]="rg -obUa --no-unicode (?-u:\x00\x00) $file")
     warm "$file"
     for ((i = 0; i < n; i++)); do
-        for name in c_all c_one c_rg; do
-            local start
-            stamp
-            start=$now_us
-            # shellcheck disable=SC2086 # the command's words
-            /usr/bin/time -f '%R %w %c' -o "$results/$name.counts" ${command[$name]} >/dev/null 2>&1
-            stamp
-            echo $((now_us - start)) >>"$results/$name"
-            awk '/^[0-9]/ {print $1, $2 + $3}' "$results/$name.counts" >>"$results/$name.all"
-        done
+        for name in c_all c_one c_rg; do counted "$name"; done
     done
-    middle() { sort -n | awk '{t[NR] = $1} END {printf "%d", t[int((NR + 1) / 2)]}'; }
-    local all one rg all_faults one_faults
-    all=$(median c_all)
-    one=$(median c_one)
-    rg=$(median c_rg)
-    all_faults=$(awk '{print $1}' "$results/c_all.all" | middle)
-    one_faults=$(awk '{print $1}' "$results/c_one.all" | middle)
+    local all one rg all_counts one_counts
+    all=$(seconds c_all)
+    one=$(seconds c_one)
+    rg=$(seconds c_rg)
+    all_counts=$(counts c_all)
+    one_counts=$(counts c_one)
     echo
     echo "Dense output, 0000 over 16 MiB of zeros: medians of $n alternating runs"
     echo
     echo "| command | seconds | minor faults | context switches | measure | goal |"
     echo "| --- | --- | --- | --- | --- | --- |"
-    row "bytehunt, $(nproc) cores" "$all" "$all_faults" "$(awk '{print $2}' "$results/c_all.all" | middle)" \
-        "$(ratio "$one" "$all") x faster than one core" ">= 1.6"
-    row "bytehunt, one core" "$one" "$one_faults" "$(awk '{print $2}' "$results/c_one.all" | middle)" \
-        "faults $(ratio "$all_faults" "$one_faults") x on all cores" "<= 2"
+    row "bytehunt, $(nproc) cores" "$all" "$all_counts" "$(ratio "$one" "$all") x faster than one core" ">= 1.6"
+    row "bytehunt, one core" "$one" "$one_counts" \
+        "faults $(ratio "${all_counts%% |*}" "${one_counts%% |*}") x on all cores" "<= 2"
     row "rg -obUa" "$rg" "" "" "bytehunt $(ratio "$all" "$rg") x ripgrep" "<= 0.07"
 }
 

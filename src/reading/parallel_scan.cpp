@@ -120,11 +120,6 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
     const std::uint64_t smallest_chunk = std::min<std::uint64_t>(std::uint64_t{8} << 10, 4 * stretch_size);
     std::uint64_t chunk_size = lines == 0 ? largest_chunk : held_per_chunk * probe_end / lines;
     chunk_size = std::max(smallest_chunk, std::min(largest_chunk, chunk_size));
-    // Chunks start on multiples of 4 KiB: in data that repeats with a period
-    // that divides it (a run of one byte, say), each chunk's search is then
-    // in step with the search before it.
-    constexpr std::uint64_t chunk_grain = 4096;
-    if (chunk_size >= chunk_grain) chunk_size -= chunk_size % chunk_grain;
     // A file that comes from the disk, with sparse output, is dealt out in
     // one share per thread, each read front to back with the system's own
     // read-ahead: chunks dealt out in turn made the disk jump between
@@ -132,7 +127,12 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
     // asking for each chunk ahead made it worse (0.47 s).
     const bool shares = settings.read_ahead > 0 && !dense;
     if (shares) chunk_size = (size - probe_end) / parts + large_page;
-    if (chunk_size >= 2 * large_page) chunk_size = chunk_size / large_page * large_page;
+    // Chunks start on multiples of 4 KiB, so that in data that repeats with
+    // a period that divides it (a run of one byte, say) each chunk's search
+    // is in step with the search before it; and of 2 MiB once they are that
+    // large, so that their maps hold whole large pages.
+    const std::uint64_t grain = chunk_size >= 2 * large_page ? large_page : 4096;
+    if (chunk_size >= grain) chunk_size -= chunk_size % grain;
 
     // Each thread may claim a chunk while the report still has a wake's
     // worth to take: measured on 16 MiB of zeros and `0000`, one more than
