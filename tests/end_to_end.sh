@@ -256,6 +256,8 @@ if injectable; then
         for at in 8 70 85 95 150; do
             printf 'Zq' | dd of="$work/parts" bs=1 seek=$((at * mib)) conv=notrunc status=none
         done
+        # The bad MiB holds data: a hole would be passed over unread.
+        dd if=/dev/zero of="$work/parts" bs=1M seek=90 count=1 conv=notrunc status=none
         yes Zq | tr -d '\n' | head -c 400000 |
             dd of="$work/parts" bs=64K oflag=seek_bytes seek=$((20 * mib)) conv=notrunc status=none
         expected=$header$(awk -v mib=$mib 'BEGIN { printf "%d (0x%x)\n", 8 * mib, 8 * mib

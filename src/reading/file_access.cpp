@@ -10,20 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #endif
 
-#include <mutex>
 #include <vector>
 
 namespace bytehunt {
 
 #if defined(_WIN32)
-
-namespace {
-// Windows has no maps here: every stretch is copied, and no fault is caught.
-constexpr bool handler_installed = false;
-}  // namespace
 
 // Each read moves the file pointer too, which the scan's caller sets again
 // afterwards.
@@ -61,43 +54,6 @@ void unmap(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
 
 #else
 
-namespace {
-
-// Where a fault in the map lands, and the map's extent; set while a scan
-// runs, for each thread that scans (a fault is raised in the thread that
-// touched the page).
-thread_local sigjmp_buf* fault_landing = nullptr;
-thread_local const volatile std::uint8_t* fault_map = nullptr;
-thread_local volatile std::size_t fault_map_length = 0;
-
-// A fault inside the map means that the file shrank under it (or that its
-// storage failed): the scan jumps back and reads on. Any other SIGBUS (a
-// fault elsewhere, or one sent by another process) takes its default action,
-// as it would without this handler.
-void on_bus_error(int signal, siginfo_t* info, void* /*context*/) {
-#if defined(__s390x__)
-    // qemu-user garbles the fault address of this machine, the only one we
-    // can test it on: a fault raised by the system is taken for the map's.
-    const bool in_map = true;
-#else
-    const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    const auto begin = reinterpret_cast<std::uintptr_t>(fault_map);
-    const bool in_map = address - begin < fault_map_length;
-#endif
-    if (info->si_code > 0 && fault_landing != nullptr && in_map) {
-        siglongjmp(*fault_landing, 1);
-    }
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signal, &fallback, nullptr);
-    // Blocked until the handler returns, then fatal; a fault elsewhere
-    // simply happens again, now fatal.
-    if (info->si_code <= 0) raise(signal);
-}
-
-}  // namespace
-
 std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, std::uint64_t offset) {
     std::size_t got = 0;
     while (got < length) {
@@ -110,12 +66,6 @@ std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, s
 }
 
 namespace {
-
-// The SIGBUS handler, installed while any scan runs.
-std::mutex handler_mutex;
-unsigned handler_users = 0;
-bool handler_installed = false;
-struct sigaction previous_handler {};
 
 const std::size_t system_page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 
@@ -204,55 +154,6 @@ bool mostly_uncached(int descriptor, std::uint64_t offset, std::size_t length) {
     return cached * 4 < resident.size();
 }
 
-void watch_map(sigjmp_buf* landing, const std::uint8_t* map, std::size_t length) {
-    fault_map = map;
-    fault_map_length = length;
-    fault_landing = landing;
-}
-
-void unwatch_map() {
-    fault_landing = nullptr;
-    fault_map = nullptr;
-    fault_map_length = 0;
-}
-
-void resume_after_map_fault() {
-    sigset_t bus;
-    sigemptyset(&bus);
-    sigaddset(&bus, SIGBUS);
-    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
-}
-
 #endif
-
-#if defined(_WIN32)
-
-bus_fault_handler::bus_fault_handler() = default;
-bus_fault_handler::~bus_fault_handler() = default;
-
-#else
-
-bus_fault_handler::bus_fault_handler() {
-    const std::lock_guard<std::mutex> lock(handler_mutex);
-    if (handler_users++ > 0) return;
-    struct sigaction action {};
-    action.sa_sigaction = on_bus_error;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    handler_installed = sigaction(SIGBUS, &action, &previous_handler) == 0;
-}
-
-bus_fault_handler::~bus_fault_handler() {
-    const std::lock_guard<std::mutex> lock(handler_mutex);
-    if (--handler_users > 0 || !handler_installed) return;
-    sigaction(SIGBUS, &previous_handler, nullptr);
-    handler_installed = false;
-}
-
-#endif
-
-bool map_faults_caught() {
-    return handler_installed;
-}
 
 }  // namespace bytehunt

@@ -1,15 +1,10 @@
-// How a range of a regular file's bytes is brought in: read at its offset
-// into a buffer, or mapped, with the faults of a map caught and turned into
-// a jump back to the scan that touched it (the file shrank under the map, or
-// its storage failed).
+// The system calls that bring a regular file's bytes in: read at their
+// offset into a buffer, or mapped (the map's life and faults are
+// mapped_view's), and what the page cache holds of them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#if !defined(_WIN32)
-#include <csetjmp>
-#endif
 
 namespace bytehunt {
 
@@ -43,28 +38,5 @@ void read_soon(int descriptor, std::uint64_t offset, std::uint64_t length);
 // length) are in the page cache now: a file that must come from the disk.
 // False where it cannot be told.
 bool mostly_uncached(int descriptor, std::uint64_t offset, std::size_t length);
-
-// Catches the faults of the maps that scans take while it lives; one may
-// live in each thread that scans. Without one, scans only copy.
-class bus_fault_handler {
-public:
-    bus_fault_handler();
-    ~bus_fault_handler();
-    bus_fault_handler(const bus_fault_handler&) = delete;
-    bus_fault_handler& operator=(const bus_fault_handler&) = delete;
-};
-
-// Whether a handler stands ready for the faults of maps.
-bool map_faults_caught();
-
-#if !defined(_WIN32)
-// While this thread searches the map [map, map + length), a fault in it
-// jumps back to `landing`, set by sigsetjmp(landing, 0) in a frame that
-// outlives the search; until unwatch_map.
-void watch_map(sigjmp_buf* landing, const std::uint8_t* map, std::size_t length);
-void unwatch_map();
-// After the jump back: SIGBUS, blocked while its handler ran, is unblocked.
-void resume_after_map_fault();
-#endif
 
 }  // namespace bytehunt

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "block_buffer.hpp"
+#include "reading/extents.hpp"
 #include "reading/file_access.hpp"
 #include "reading/read_choice.hpp"
 #include "stream_search.hpp"
@@ -57,8 +58,9 @@ struct open_file {
     std::uint64_t size;
 };
 
-// Searches the regular file open as `stream` up to the size it has now,
-// without moving the stream. An offset found in mapped memory is handed on
+// Searches the regular file open as `stream` up to the size it has now. Its
+// holes are never read: a needle with a byte other than 00 cannot lie wholly
+// in one, and one of zeros only lies at every needle length of it. An offset found in mapped memory is handed on
 // only while the file still holds the whole occurrence: a file that shrinks
 // under the map leaves the rest to read(), which finds its true end. Pipes
 // and devices and empty needles return at 0; Windows and 32-bit builds only
@@ -72,12 +74,15 @@ struct file_range {
     std::uint64_t end;
 };
 
-// What a thread that scans many ranges in turn keeps from one to the next:
-// the way of reading it chose, and the buffer it copies into.
+// What a thread that scans many ranges of one file in turn keeps from one to
+// the next: the way of reading it chose, the buffer it copies into, and what
+// the system said of the file's holes.
 struct range_tools {
-    range_tools(unsigned ways, std::size_t buffer_size) : chooser(ways), buffer(buffer_size) {}
+    range_tools(const open_file& file, unsigned ways, std::size_t buffer_size)
+        : chooser(ways), buffer(buffer_size), extents(file.descriptor, file.size) {}
     read_way_chooser chooser;
     block_buffer buffer;
+    file_extents extents;
 };
 
 // Decides the starts in `range` of `file`, as scan_regular_file does:

@@ -15,6 +15,7 @@
 
 #include "reading/chunk_board.hpp"
 #include "reading/chunk_report.hpp"
+#include "reading/mapped_view.hpp"
 
 namespace bytehunt {
 
@@ -147,7 +148,7 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
                                        stretch_size, settings.copy_size, 0};
     const auto work = [&, file, chunk_settings] {
         try {
-            range_tools tools(chunk_settings.ways, buffer_size);
+            range_tools tools(file, chunk_settings.ways, buffer_size);
             searcher part_finder(finder.needle(), needle_length);
             part_batch batch;
             while (chunk* part = board.claim()) {
