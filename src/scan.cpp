@@ -14,6 +14,15 @@ namespace {
 // first MiBs; smaller ones come in with the system's own read-ahead.
 constexpr std::uint64_t cold_check_minimum = std::uint64_t{8} << 20;
 constexpr std::uint64_t cold_check_size = std::uint64_t{8} << 20;
+
+bool starts_uncached(int descriptor, std::uint64_t size) {
+    file_extents extents(descriptor, size);
+    const std::uint64_t first = next_data(extents, 0, size);
+    if (first >= size) return false;
+    const std::uint64_t data_end = std::min(extents.at(first).end, first + cold_check_size);
+    return mostly_uncached(descriptor, first, static_cast<std::size_t>(data_end - first));
+}
+
 }  // namespace
 
 scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, const read_settings& settings,
@@ -22,11 +31,10 @@ scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, 
     const bool measured = parts == 0;
     if (measured) parts = size >= parallel_minimum ? usable_cores() : 1;
     read_settings reading = settings;
-    // A large file whose first pages are not in the page cache comes from
-    // the disk: it is asked for well ahead of the search.
-    if (measured && size >= cold_check_minimum &&
-        mostly_uncached(fileno(stream), 0,
-                        static_cast<std::size_t>(std::min<std::uint64_t>(size, cold_check_size))))
+    // A large file whose first pages of data are not in the page cache
+    // comes from the disk: it is asked for well ahead of the search. Holes
+    // are never in the page cache, and never read: they say nothing.
+    if (measured && size >= cold_check_minimum && starts_uncached(fileno(stream), size))
         reading.read_ahead = default_read_ahead;
     const file_scan_result stretches =
         parts > 1 && size > 0 && finder.needle_length() > 0

@@ -61,8 +61,16 @@ constexpr std::size_t board_limit = 4 * chunk_limit;
 // taken them. A thread may run a few chunks ahead of the report, no more.
 class chunk_board {
 public:
-    chunk_board(file_range rest, std::uint64_t chunk_size, unsigned ahead, unsigned threads)
-        : next_(rest.first), end_(rest.end), chunk_size_(chunk_size), ahead_(ahead), threads_(threads) {}
+    // With `holes`, a chunk that starts in a hole runs to the hole's end:
+    // for a needle that no hole can hold, the thread decides it at once.
+    chunk_board(file_range rest, std::uint64_t chunk_size, unsigned ahead, unsigned threads,
+                file_extents* holes = nullptr)
+        : next_(rest.first),
+          end_(rest.end),
+          chunk_size_(chunk_size),
+          ahead_(ahead),
+          threads_(threads),
+          holes_(holes) {}
 
     // A thread: the next chunk to search, or null when none is left.
     chunk* claim() {
@@ -74,7 +82,8 @@ public:
         // Chunks end on multiples of their size, so that their maps hold
         // whole large pages.
         const std::uint64_t boundary = (next_ / chunk_size_ + 1) * chunk_size_;
-        const std::uint64_t last = boundary < end_ ? boundary : end_;
+        std::uint64_t last = boundary < end_ ? boundary : end_;
+        if (holes_ != nullptr) last = past_hole(last);
         chunks_.emplace_back();
         chunks_.back().range = {next_, last};
         next_ = last;
@@ -180,6 +189,16 @@ public:
     static constexpr std::size_t chunks_per_wake = 8;
 
 private:
+    // Where a chunk from next_ that would end at `last` ends instead: past
+    // the hole it starts in, on a multiple of the chunk size (or at the end).
+    std::uint64_t past_hole(std::uint64_t last) {
+        const extent part = holes_->at(next_);
+        if (!part.hole || part.end <= last) return last;
+        if (part.end >= end_) return end_;
+        const std::uint64_t boundary = part.end / chunk_size_ * chunk_size_;
+        return boundary > last ? boundary : last;
+    }
+
     // Wakes the report (under the lock) when its front chunk has lines to
     // take, and either a few chunks are finished at the front, or nothing
     // else will: a thread is about to wait for the report (`thread_waits`),
@@ -211,6 +230,7 @@ private:
     std::uint64_t chunk_size_;
     std::size_t ahead_;
     unsigned threads_;
+    file_extents* holes_;
     bool stop_ = false;
 };
 

@@ -48,7 +48,7 @@ file_scan_result chunk_reporter::report(chunk& part, std::uint64_t decided) {
         collecting_sink found;
         const std::uint64_t stretch_end = end - pos > mending_stretch ? pos + mending_stretch : end;
         const file_scan_result own = scan_file_range(file_, {pos, stretch_end}, mender_, found,
-                                                     {way_bit(read_way::copy), mending_stretch});
+                                                     {way_bit(read_way::copy), mending_stretch}, &tools_);
         std::size_t keep = found.found.size();
         for (std::size_t i = 0; i < found.found.size() && !met; ++i) {
             const std::uint64_t occurrence = found.found[i];

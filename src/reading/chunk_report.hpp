@@ -33,7 +33,11 @@ constexpr std::size_t mending_stretch = std::size_t{64} << 10;
 class chunk_reporter {
 public:
     chunk_reporter(const open_file& file, searcher& mender, offset_sink& sink, chunk_board& board)
-        : file_(file), mender_(mender), sink_(sink), board_(board) {}
+        : file_(file),
+          mender_(mender),
+          sink_(sink),
+          board_(board),
+          tools_(file, way_bit(read_way::copy), mending_stretch + mender.needle_length() - 1) {}
 
     // Whether the last chunk's own search met the one from the start.
     bool met() const { return met_; }
@@ -52,6 +56,7 @@ private:
     searcher& mender_;
     offset_sink& sink_;
     chunk_board& board_;
+    range_tools tools_;  // the mending stretches' buffer, and the file's holes
     bool met_ = true;
 };
 

@@ -138,7 +138,11 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
     // Each thread may claim a chunk while the report still has a wake's
     // worth to take: measured on 16 MiB of zeros and `0000`, one more than
     // that faulted 10% more pages for no time won.
-    chunk_board board({probe_end, size}, chunk_size, parts + chunk_board::chunks_per_wake, parts);
+    // Holes are dealt out as chunks of their own, decided at once, unless
+    // the needle is of zeros only: then their lines are made on every core.
+    file_extents holes(file.descriptor, size);
+    chunk_board board({probe_end, size}, chunk_size, parts + chunk_board::chunks_per_wake, parts,
+                      finder.zeros_only() ? nullptr : &holes);
     const std::size_t buffer_size =
         static_cast<std::size_t>(std::min<std::uint64_t>({chunk_size, stretch_size, settings.copy_size})) +
         needle_length - 1;

@@ -44,6 +44,13 @@ public:
 
     const std::uint8_t* needle() const { return needle_; }
     std::size_t needle_length() const { return length_; }
+    // Whether every byte of the needle is 00: then it lies all over a run
+    // of zeros, a file's holes among them.
+    bool zeros_only() const {
+        for (std::size_t i = 0; i < length_; ++i)
+            if (needle_[i] != 0) return false;
+        return true;
+    }
     const searcher_stats& stats() const { return stats_; }
 
     // Records occurrences left to right from `from` into `matches`, each
