@@ -225,6 +225,38 @@ if truncate -s $((5 * gib + 2)) "$work/sparse" 2>/dev/null; then
     rm -f "$work/sparse"
 fi
 
+# Holes punched, and data written into holes, while a sparse file is searched,
+# on one core and on every core: every offset printed is one whose bytes the
+# file held, in order. Data: "Zq" every 4 KiB in the first MiB of every 8 MiB;
+# written later into the fifth MiB of each.
+mib=$((1024 * 1024))
+if command -v fallocate >/dev/null && truncate -s $((512 * mib)) "$work/changing" 2>/dev/null; then
+    { printf 'Zq'; head -c 4094 /dev/zero | tr '\0' '\001'; } >"$work/unit"
+    for _ in $(seq 256); do cat "$work/unit"; done >"$work/block"
+    for k in $(seq 0 63); do
+        dd if="$work/block" of="$work/changing" bs=1M seek=$((8 * k)) conv=notrunc status=none
+    done
+    (for k in $(seq 0 63); do
+        fallocate -p -o $((8 * k * mib + 65536)) -l 65536 "$work/changing"
+        dd if="$work/block" of="$work/changing" bs=1M seek=$((8 * k + 4)) conv=notrunc status=none
+    done) &
+    changer=$!
+    bad=0
+    for cores in 0 all; do
+        for _ in 1 2 3 4 5; do
+            if [[ $cores == all ]]; then run=("${program[@]}"); else run=(taskset -c 0 "${program[@]}"); fi
+            bad=$((bad + $("${run[@]}" 5a71 "$work/changing" | tr -d '\r' | awk -v mib=$mib '
+                NR == 1 { next }
+                { at = $1 % (8 * mib) }
+                $1 % 4096 != 0 || !(at < mib || (at >= 4 * mib && at < 5 * mib)) || (NR > 2 && $1 <= last) { bad++ }
+                { last = $1 } END { print bad + 0 }')))
+        done
+    done
+    wait $changer
+    expect "holes punched and filled while searched" '[[ $bad == 0 ]]'
+    rm -f "$work/changing" "$work/unit" "$work/block"
+fi
+
 # Faults injected into the program's reads, where the platform allows it.
 inject() { env LD_PRELOAD="$BYTEHUNT_FAULT_INJECTION" ASAN_OPTIONS=verify_asan_link_order=0 "$@"; }
 # Injectable where a run cuts its input: told by the file, whatever the
@@ -285,6 +317,21 @@ if injectable; then
                 '[[ $out == "$expected"$'"'"'\n'"'"'"Error reading $work/parts" && $status == 2 ]]'
         done
         rm -f "$work/parts"
+    fi
+    # A file system that cannot tell holes, or says there are none: the
+    # holes are read, and the offsets are the same as where it can.
+    if truncate -s $((48 * mib)) "$work/holes" 2>/dev/null; then
+        printf 'A' | dd of="$work/holes" bs=1 seek=$((8 * mib - 1)) conv=notrunc status=none
+        printf 'A' | dd of="$work/holes" bs=1 seek=$((40 * mib)) conv=notrunc status=none
+        for holes in fail none; do
+            out=$(BYTEHUNT_TEST_HOLES=$holes inject "${program[@]}" 41000000 "$work/holes")
+            expect "holes $holes: occurrences into holes" \
+                '[[ $out == "${header}8388607 (0x7fffff)"$'"'"'\n'"'"'"41943040 (0x2800000)" ]]'
+            out=$(BYTEHUNT_TEST_HOLES=$holes inject "${program[@]}" 00000041 "$work/holes")
+            expect "holes $holes: occurrences out of holes" \
+                '[[ $out == "${header}8388604 (0x7ffffc)"$'"'"'\n'"'"'"41943037 (0x27ffffd)" ]]'
+        done
+        rm -f "$work/holes"
     fi
     # The file shrinks before it is read: no offset beyond its new end.
     out=$(BYTEHUNT_TEST_RESIZE_AFTER=0 BYTEHUNT_TEST_RESIZE_TO=350000 inject "${program[@]}" 5a71 "$work/two")

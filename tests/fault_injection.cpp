@@ -15,6 +15,9 @@
 //   BYTEHUNT_TEST_RAISE_BUS=1    a SIGBUS that no map caused is raised once,
 //                                at the first read after a map, while the
 //                                program is ready for faults of its own map.
+//   BYTEHUNT_TEST_HOLES=fail     lseek() refuses SEEK_HOLE and SEEK_DATA;
+//   BYTEHUNT_TEST_HOLES=none     it says the file holds no holes, as a file
+//                                system that keeps none would.
 //   BYTEHUNT_TEST_STARVE_THREADS=N  every thread the program starts waits
 //                                0.2 s; then malloc() serves it N more times,
 //                                and no more.
@@ -28,6 +31,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -49,6 +53,7 @@ const long long resize_to = setting("BYTEHUNT_TEST_RESIZE_TO");
 const bool interrupt = setting("BYTEHUNT_TEST_INTERRUPT") == 1;
 const bool raise_bus = setting("BYTEHUNT_TEST_RAISE_BUS") == 1;
 const long long starve_threads = setting("BYTEHUNT_TEST_STARVE_THREADS");
+const char* const holes = std::getenv("BYTEHUNT_TEST_HOLES");
 // Allocations a thread has left, or -1 for no limit. Initial-exec: a lookup
 // of the usual kind may itself call malloc().
 __attribute__((tls_model("initial-exec"))) thread_local long long allocations_left = -1;
@@ -114,6 +119,7 @@ ssize_t after_read(ssize_t got) {
 // of the real ones.
 const char* const pread_name = sizeof(off_t) > sizeof(long) ? "pread64" : "pread";
 const char* const map_name = sizeof(off_t) > sizeof(long) ? "mmap64" : "mmap";
+const char* const seek_name = sizeof(off_t) > sizeof(long) ? "lseek64" : "lseek";
 
 struct thread_start {
     void* (*routine)(void*);
@@ -182,4 +188,20 @@ extern "C" void* mmap(void* address, size_t length, int protection, int flags, i
         mapped = true;
     }
     return view;
+}
+
+extern "C" off_t lseek(int fd, off_t offset, int whence) {
+    using seek_function = off_t (*)(int, off_t, int);
+    static const auto real_seek = reinterpret_cast<seek_function>(dlsym(RTLD_NEXT, seek_name));
+#if defined(SEEK_HOLE) && defined(SEEK_DATA)
+    if (holes != nullptr && fd > 2 && (whence == SEEK_HOLE || whence == SEEK_DATA)) {
+        if (std::strcmp(holes, "fail") == 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        // No holes: data everywhere, and the only hole the one past the end.
+        return whence == SEEK_DATA ? offset : real_seek(fd, 0, SEEK_END);
+    }
+#endif
+    return real_seek(fd, offset, whence);
 }

@@ -65,8 +65,8 @@ extent file_extents::at(std::uint64_t offset) {
         for (const known_extent& part : known_) {
             if (offset >= part.begin && offset < part.end) return {part.end, part.hole};
         }
-        const bool follows = !known_.empty() && offset >= known_.back().end &&
-                             known_.back().end < size_ && offset - known_.back().end < far_ahead;
+        const bool follows = !known_.empty() && offset >= known_.back().end && known_.back().end < size_ &&
+                             offset - known_.back().end < far_ahead;
         if (follows) {
             const known_extent last = known_.back();
             learn_from(last.end, !last.hole, false);

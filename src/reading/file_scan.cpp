@@ -167,9 +167,8 @@ file_scan_result stretch_scan::run() {
         }
         if (next == step::stop) break;
     }
-    file_scan_result result{write_failed_ ? scan_outcome::write_failed : scan_outcome::complete,
-                            checked_.decided,
-                            {}};
+    file_scan_result result{
+        write_failed_ ? scan_outcome::write_failed : scan_outcome::complete, checked_.decided, {}};
     std::copy(brought_, brought_ + read_way_count, result.brought);
     return result;
 }
@@ -261,7 +260,8 @@ step stretch_scan::search_stretch(std::uint64_t begin, std::uint64_t starts_limi
     const read_way way = choose_way();
     // A way merely tried brings in as little as a copy does: trying a way
     // that costs four times as much stays cheap.
-    const std::size_t starts = way == read_way::copy || chooser_->trying() ? copy_size_ : settings_.stretch_size;
+    const std::size_t starts =
+        way == read_way::copy || chooser_->trying() ? copy_size_ : settings_.stretch_size;
     const std::uint64_t starts_end = lowest(lowest(range_.end, starts_limit), begin + starts);
     const std::uint64_t bytes_end =
         bytes_limit_ - starts_end > needle_length_ - 1 ? starts_end + needle_length_ - 1 : bytes_limit_;

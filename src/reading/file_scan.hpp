@@ -60,11 +60,10 @@ struct open_file {
 
 // Searches the regular file open as `stream` up to the size it has now. Its
 // holes are never read: a needle with a byte other than 00 cannot lie wholly
-// in one, and one of zeros only lies at every needle length of it. An offset found in mapped memory is handed on
-// only while the file still holds the whole occurrence: a file that shrinks
-// under the map leaves the rest to read(), which finds its true end. Pipes
-// and devices and empty needles return at 0; Windows and 32-bit builds only
-// copy.
+// in one, and one of zeros only lies at every needle length of it. An offset found in mapped memory is handed
+// on only while the file still holds the whole occurrence: a file that shrinks under the map leaves the rest
+// to read(), which finds its true end. Pipes and devices and empty needles return at 0; Windows and 32-bit
+// builds only copy.
 file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink,
                                    const read_settings& settings = {});
 

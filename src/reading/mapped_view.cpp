@@ -137,8 +137,9 @@ void mapped_view::populate(std::uint64_t first, std::uint64_t end) {
 guarded_outcome mapped_view::search(searcher& finder, std::uint64_t begin, std::size_t length,
                                     std::size_t& from, offset_sink& sink) {
 #if defined(_WIN32)
-    return search_block(finder, map_ + (begin - base_), length, begin, from, sink) ? guarded_outcome::searched
-                                                                                    : guarded_outcome::sink_failed;
+    return search_block(finder, map_ + (begin - base_), length, begin, from, sink)
+               ? guarded_outcome::searched
+               : guarded_outcome::sink_failed;
 #else
     // Nothing of this frame changes between the landing and the jump back
     // to it, so nothing here needs to be volatile.
