@@ -5,10 +5,11 @@
 # each file is read once right before each command, so every run sees a hot
 # page cache. RUNS sets the rounds (default 5). Needs root to drop the page
 # cache for the second cache state; without it that state is skipped.
-# Usage: run.sh [all|states|dense|main|degenerate]: "states" is the rare
+# Usage: run.sh [all|states|dense|main|degenerate|sparse]: "states" is the rare
 # pattern over a file in each state its pages can be in, "dense" dense output
 # on every core against one, "main" is targets 1 to 5,
-# "degenerate" the table of uniform, small-alphabet and mixed data; all of it
+# "degenerate" the table of uniform, small-alphabet and mixed data, "sparse"
+# files mostly of holes; all of it
 # by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -378,8 +379,82 @@ dense_section() {
     row "rg -obUa" "$rg" "" "" "bytehunt $(ratio "$all" "$rg") x ripgrep" "<= 0.07"
 }
 
+# Sparse files: their holes read as zeros and hold no data. A 16 GiB file
+# with 8 MiB of data in 4 extents, a 1 TiB file with data in three places
+# (one past 4 GiB, one ending on the last byte), each with the rare pattern
+# and with 41 00 00 and 00 00 41 at hole edges; and 00000000 over a 1 GiB hole
+# against 1 GiB of written zeros. Each row: the time of one run, its minor
+# faults, and how much the page cache grew (Cached in /proc/meminfo), cached
+# and right after the page cache was dropped. Peers are stopped after 30 s.
+sparse_section() {
+    local s16=$data/sparse-16g.bin s1t=$data/sparse-1t.bin hole=$data/hole-1g.bin zero=$data/zeros-1g.bin
+    local mib=$((1024 * 1024)) gib=$((1024 * 1024 * 1024))
+    put() { dd if=/dev/urandom of="$1" bs=1M count="$3" oflag=seek_bytes seek="$2" conv=notrunc status=none; }
+    poke() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
+    if [[ ! -f $s16 ]]; then
+        truncate -s 16G "$s16"
+        put "$s16" $gib 2; put "$s16" $((9437184777 - mib)) 2; put "$s16" $((12 * gib)) 2
+        put "$s16" $((16 * gib - 2 * mib)) 2
+        poke "$s16" 9437184777 '\x01\x02\x03\x04\x05\x06\x07\x08'
+        poke "$s16" $((gib + 2 * mib - 1)) A; poke "$s16" $((12 * gib)) A
+    fi
+    if [[ ! -f $s1t ]]; then
+        truncate -s 1T "$s1t"
+        put "$s1t" 0 1; put "$s1t" $((5 * gib + 12345)) 1; put "$s1t" $((1024 * gib - mib)) 1
+        poke "$s1t" $((5 * gib + 12345 + mib / 2)) '\x01\x02\x03\x04\x05\x06\x07\x08'
+        poke "$s1t" $((mib - 1)) A; poke "$s1t" $((5 * gib + 12345)) A
+    fi
+    if [[ ! -f $hole ]]; then
+        truncate -s 1G "$hole"; put "$hole" 0 2; put "$hole" $((gib - 2 * mib)) 2
+        cp --sparse=never "$hole" "$zero"
+    fi
+    local can_drop=yes
+    echo 1 2>/dev/null >/proc/sys/vm/drop_caches || can_drop=no
+    cached_kib() { awk '/^Cached:/ {print $2}' /proc/meminfo; }
+    # one STATE LABEL COMMAND...: one run, as a table row.
+    one() {
+        local state=$1 label=$2 before after
+        shift 2
+        [[ $state == dropped ]] && { sync; echo 1 >/proc/sys/vm/drop_caches; }
+        before=$(cached_kib)
+        /usr/bin/time -f '%e %R %M' -o "$results/sparse" timeout 30 "$@" >/dev/null 2>&1
+        after=$(cached_kib)
+        awk -v label="$label" -v state="$state" -v grew=$(((after - before) / 1024)) \
+            '/^[0-9]/ {t = $1; f = $2; m = $3} /exit status 124/ {late = 1}
+             END {printf "| %s | %s | %s | %d | %d | %.1f |\n", label, state, late ? "> 30" : t, f, grew, m / 1024}' \
+            "$results/sparse"
+    }
+    echo
+    echo "Sparse files: one run each; page cache growth in MiB, peak memory in MiB"
+    echo
+    echo "| command | state | seconds | minor faults | cache grew | peak memory |"
+    echo "| --- | --- | --- | --- | --- | --- |"
+    local file hex regex state
+    for file in "$s16" "$s1t"; do
+        for hex in 0102030405060708 410000 000041; do
+            regex=$(echo "$hex" | sed 's/../\\x&/g')
+            for state in cached dropped; do
+                [[ $state == dropped && $can_drop == no ]] && continue
+                [[ $state == cached ]] && "$bytehunt" "$hex" "$file" >/dev/null
+                one "$state" "bytehunt $hex, $(basename "$file"), $(nproc) cores" "$bytehunt" "$hex" "$file"
+                one "$state" "bytehunt $hex, $(basename "$file"), one core" taskset -c 0 "$bytehunt" "$hex" "$file"
+                one "$state" "grep binary mode" env LC_ALL=C grep -obUP "$regex" "$file"
+                [[ $file == "$s16" ]] || continue
+                one "$state" "rg -obUa" rg -obUa --no-unicode "(?-u:$regex)" "$file"
+                one "$state" "grep -a" env LC_ALL=C grep -obUaP "$regex" "$file"
+            done
+        done
+    done
+    for file in "$hole" "$zero"; do
+        cat "$file" >/dev/null
+        one cached "bytehunt 00000000, $(basename "$file"), $(nproc) cores" "$bytehunt" 00000000 "$file"
+        one cached "bytehunt 00000000, $(basename "$file"), one core" taskset -c 0 "$bytehunt" 00000000 "$file"
+    done
+}
+
 [[ $section == all || $section == states ]] && states_section
 [[ $section == all || $section == dense ]] && dense_section
 [[ $section == all || $section == main ]] && main_section
 [[ $section == all || $section == degenerate ]] && degenerate_section
+[[ $section == all || $section == sparse ]] && sparse_section
 exit 0

@@ -4,46 +4,58 @@
 
 namespace bytehunt {
 
-file_scan_result chunk_reporter::report(chunk& part, std::uint64_t decided) {
-    met_ = true;
-    const file_range range = part.range;
-    std::uint64_t pos = decided;
-    part_batch batch;
-    std::size_t next = 0;  // the chunk's first offset not yet compared or handed on
-    bool more = board_.take(part, batch);
-    // The chunk's next offset, taking batches as they come; false at its end.
-    const auto peek = [&](std::uint64_t& offset) {
-        while (more && next == batch.offsets.size()) {
-            more = board_.take(part, batch);
+// Walks a chunk's offsets, taking its batches from the board as they come.
+class chunk_cursor {
+public:
+    chunk_cursor(chunk_board& board, chunk& part, std::size_t needle_length)
+        : board_(board), part_(part), needle_length_(needle_length), more_(board.take(part, batch)) {}
+
+    // The chunk's next offset; false at its end.
+    bool peek(std::uint64_t& offset) {
+        while (more_ && next == batch.offsets.size()) {
+            more_ = board_.take(part_, batch);
             next = 0;
         }
-        if (!more) return false;
+        if (!more_) return false;
         offset = batch.offsets[next];
         return true;
-    };
-    const std::size_t needle_length = mender_.needle_length();
-    std::uint64_t covered = 0;  // the end of the last of the chunk's offsets passed over
+    }
     // Passes over the chunk's offsets below `limit`.
-    const auto pass_below = [&](std::uint64_t limit) {
+    void pass_below(std::uint64_t limit) {
         std::uint64_t offset = 0;
         while (peek(offset) && offset < limit) {
-            covered = offset + needle_length;
+            covered_ = offset + needle_length_;
             ++next;
         }
-    };
+    }
     // Whether the searches are in step at `pos`: when none of the chunk's
-    // occurrences runs across it, the chunk's search found no start
-    // between its last occurrence before `pos` and its next one, so a
-    // search from `pos` finds that next one too. (A chunk with no
-    // occurrence at all is in step anywhere.)
-    const auto in_step = [&] {
+    // occurrences runs across it, the chunk's search found no start between
+    // its last occurrence before `pos` and its next one, so a search from
+    // `pos` finds that next one too. (A chunk with no occurrence at all is
+    // in step anywhere.)
+    bool in_step(std::uint64_t pos) {
         pass_below(pos);
-        return covered <= pos;
-    };
-    bool met = decided <= range.first || in_step();
-    // Starts at or past this leave no room for a needle.
-    const std::uint64_t room_end = file_.size - needle_length + 1;
-    const std::uint64_t end = range.end < room_end ? range.end : room_end;
+        return covered_ <= pos;
+    }
+    // Whether the batch at hand is whole, none of it passed over.
+    bool whole_batch() const { return more_ && next == 0; }
+    bool take_batch() { return board_.take(part_, batch); }
+
+    part_batch batch;
+    std::size_t next = 0;  // the chunk's first offset not yet compared or handed on
+
+private:
+    chunk_board& board_;
+    chunk& part_;
+    std::size_t needle_length_;
+    bool more_;
+    std::uint64_t covered_ = 0;  // the end of the last of the chunk's offsets passed over
+};
+
+// Searches from `pos` on this thread, a stretch at a time, until the
+// chunk's own offsets line up with what it finds (`met`), and hands on what
+// it found before that.
+file_scan_result chunk_reporter::mend(chunk_cursor& cursor, std::uint64_t pos, std::uint64_t end, bool& met) {
     while (!met && pos < end) {
         collecting_sink found;
         const std::uint64_t stretch_end = end - pos > mending_stretch ? pos + mending_stretch : end;
@@ -53,8 +65,8 @@ file_scan_result chunk_reporter::report(chunk& part, std::uint64_t decided) {
         for (std::size_t i = 0; i < found.found.size() && !met; ++i) {
             const std::uint64_t occurrence = found.found[i];
             std::uint64_t offset = 0;
-            pass_below(occurrence);
-            if (peek(offset) && offset == occurrence) {
+            cursor.pass_below(occurrence);
+            if (cursor.peek(offset) && offset == occurrence) {
                 // Both searches meet: the chunk's own offsets follow.
                 met = true;
                 keep = i;
@@ -67,21 +79,36 @@ file_scan_result chunk_reporter::report(chunk& part, std::uint64_t decided) {
         pos = own.next_offset;
         // Short of the stretch's end: the file shrank or failed to read.
         if (pos < stretch_end) return failed(pos, scan_outcome::complete);
-        met = in_step();
+        met = cursor.in_step(pos);
     }
+    return {scan_outcome::complete, pos, {}};
+}
+
+file_scan_result chunk_reporter::report(chunk& part, std::uint64_t decided) {
+    chunk_cursor cursor(board_, part, mender_.needle_length());
+    bool met = decided <= part.range.first || cursor.in_step(decided);
+    // Starts at or past this leave no room for a needle.
+    const std::uint64_t room_end = file_.size - mender_.needle_length() + 1;
+    const std::uint64_t end = part.range.end < room_end ? part.range.end : room_end;
+    const file_scan_result mended = mend(cursor, decided, end, met);
+    const std::uint64_t pos = mended.next_offset;
+    met_ = true;
+    // The sink failed, or the file shrank or failed to read at `pos`.
+    if (mended.outcome != scan_outcome::complete || (!met && pos < end)) return mended;
     met_ = met;
     if (!met) {
         // The chunk's own search never met this one: what it found is moot.
-        for (std::uint64_t offset = 0; peek(offset);) ++next;
-        return {scan_outcome::complete, pos, {}};
+        for (std::uint64_t offset = 0; cursor.peek(offset);) ++cursor.next;
+        return mended;
     }
     // Hand on the chunk's offsets: the rest of the batch at hand, then
     // whole batches with their lines as formatted.
-    if (next > 0 && next < batch.offsets.size() &&
-        !sink_.accept(batch.offsets.data() + next, batch.offsets.size() - next)) {
+    part_batch& batch = cursor.batch;
+    if (cursor.next > 0 && cursor.next < batch.offsets.size() &&
+        !sink_.accept(batch.offsets.data() + cursor.next, batch.offsets.size() - cursor.next)) {
         return failed(pos, scan_outcome::write_failed);
     }
-    for (bool whole = more && next == 0; whole || board_.take(part, batch); whole = false) {
+    for (bool whole = cursor.whole_batch(); whole || cursor.take_batch(); whole = false) {
         if (!sink_.accept_lines(batch.offsets.data(), batch.offsets.size(), batch.lines.get(),
                                 batch.lines_length) ||
             !sink_.flush()) {

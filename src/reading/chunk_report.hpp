@@ -10,6 +10,8 @@
 
 namespace bytehunt {
 
+class chunk_cursor;
+
 // Collects offsets in memory: what the reporting thread finds itself.
 class collecting_sink final : public offset_sink {
 public:
@@ -46,6 +48,7 @@ public:
     file_scan_result report(chunk& part, std::uint64_t decided);
 
 private:
+    file_scan_result mend(chunk_cursor& cursor, std::uint64_t pos, std::uint64_t end, bool& met);
     // The chunk ends early: the sink failed, or the file shrank or failed to
     // read at `decided`, where reading on finds out which.
     static file_scan_result failed(std::uint64_t decided, scan_outcome outcome) {

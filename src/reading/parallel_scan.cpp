@@ -86,17 +86,116 @@ void continue_with(file_scan_result& result, const file_scan_result& later) {
     result.next_offset = later.next_offset;
 }
 
+// The size of the chunks after the probe, which found `lines` bytes of lines
+// in its `probe_end` bytes.
+std::uint64_t chunk_size_for(std::uint64_t size, std::uint64_t probe_end, std::uint64_t lines, unsigned parts,
+                             const read_settings& settings, bool dense) {
+    // Chunks that hold about held_per_chunk bytes at the probe's density:
+    // 8 KiB at the least (what one batch of a search holds, at an occurrence
+    // every other byte), a few MiB at the most.
+    const std::uint64_t smallest_chunk =
+        std::min<std::uint64_t>(std::uint64_t{8} << 10, 4 * settings.stretch_size);
+    std::uint64_t chunk_size = lines == 0 ? largest_chunk : held_per_chunk * probe_end / lines;
+    chunk_size = std::max(smallest_chunk, std::min(largest_chunk, chunk_size));
+    // A file that comes from the disk, with sparse output, is dealt out in
+    // one share per thread, each read front to back with the system's own
+    // read-ahead: chunks dealt out in turn made the disk jump between
+    // places (1 GiB cold: 0.31 s against 0.52 s, medians of 11 runs), and
+    // asking for each chunk ahead made it worse (0.47 s).
+    if (settings.read_ahead > 0 && !dense) chunk_size = (size - probe_end) / parts + large_page;
+    // Chunks start on multiples of 4 KiB, so that in data that repeats with
+    // a period that divides it (a run of one byte, say) each chunk's search
+    // is in step with the search before it; and of 2 MiB once they are that
+    // large, so that their maps hold whole large pages.
+    const std::uint64_t grain = chunk_size >= 2 * large_page ? large_page : 4096;
+    if (chunk_size >= grain) chunk_size -= chunk_size % grain;
+    return chunk_size;
+}
+
+// The threads that search the chunks. However the report ends, an exception
+// included, they are stopped and waited for: a thread still running at the
+// end would take the whole program down.
+class thread_crew {
+public:
+    explicit thread_crew(chunk_board& board) : board_(board) {}
+    ~thread_crew() { stop(); }
+    thread_crew(const thread_crew&) = delete;
+    thread_crew& operator=(const thread_crew&) = delete;
+
+    // Starts `count` threads that claim chunks of `file` until none is left.
+    void start(unsigned count, const open_file& file, const searcher& finder, const read_settings& settings,
+               std::size_t buffer_size) {
+        const auto work = [this, file, &finder, settings, buffer_size] {
+            try {
+                range_tools tools(file, settings.ways, buffer_size);
+                searcher part_finder(finder.needle(), finder.needle_length());
+                part_batch batch;
+                while (chunk* part = board_.claim())
+                    board_.finish(*part,
+                                  search_chunk(file, *part, board_, part_finder, settings, tools, batch));
+            } catch (const std::bad_alloc&) {
+                // No memory for this thread's tools, or for a chunk to claim:
+                // the others search on.
+            }
+            board_.leave();
+        };
+        threads_.reserve(count);
+        for (unsigned k = 0; k < count; ++k) {
+            try {
+                threads_.emplace_back(work);
+            } catch (const std::exception&) {
+                // No thread to be had (or no memory to start one): the ones
+                // started, or none, search on.
+                board_.leave();
+            }
+        }
+    }
+    void stop() {
+        board_.stop();
+        for (std::thread& thread : threads_) thread.join();
+        threads_.clear();
+    }
+
+private:
+    chunk_board& board_;
+    std::vector<std::thread> threads_;
+};
+
+// Reports the chunks in file order after `result`, the probe's. Returns
+// whether one thread should search on alone from where the result stands.
+bool report_chunks(const open_file& file, const searcher& finder, offset_sink& sink, chunk_board& board,
+                   file_scan_result& result) {
+    searcher mender(finder.needle(), finder.needle_length());
+    chunk_reporter reporter(file, mender, sink, board);
+    // Starts at or past this leave no room for a needle.
+    const std::uint64_t room_end = file.size - finder.needle_length() + 1;
+    while (chunk* part = board.next()) {
+        // A chunk that ended short (the file shrank, or a read failed) ends
+        // the search in chunks: reading on from where it stopped finds out
+        // which.
+        if (result.next_offset < std::min(part->range.first, room_end)) return false;
+        continue_with(result, reporter.report(*part, result.next_offset));
+        // A chunk reported only in part (its lines could not be written, or
+        // the file shrank or failed to read in it) ends the search in chunks.
+        if (!board.reported() || result.outcome != scan_outcome::complete) return false;
+        // A chunk searched whole a second time: the data repeats with the
+        // needle's period (a run of one byte, say), the chunks' searches
+        // fall out of step with each other at every start, and one thread
+        // searching on alone does the work once.
+        if (!reporter.met()) return result.next_offset < room_end;
+    }
+    return false;
+}
+
 }  // namespace
 
 file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_sink& sink, unsigned parts,
                                const read_settings& settings, bool measured) {
     const std::uint64_t size = file.size;
-    const std::size_t stretch_size = settings.stretch_size;
     const bus_fault_handler handler;  // for every thread's maps
 #if defined(POSIX_FADV_SEQUENTIAL)
     (void)posix_fadvise(file.descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
-    const std::size_t needle_length = finder.needle_length();
     // The probe: the first bytes, on this thread.
     const std::uint64_t probe_end = size / 4 < probe_size ? size / 4 : probe_size;
     counting_sink counted(sink);
@@ -106,114 +205,35 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
     // lines take most of the time, on far smaller ones.
     const bool dense = lines * 64 >= probe_end;
     if (measured && !dense && size < parallel_threshold) parts = 1;
-    // This thread alone searches on from where the search stands.
-    const auto search_rest_alone = [&] {
-        continue_with(result, scan_file_range(file, {result.next_offset, size}, finder, sink, settings));
-    };
     if (result.outcome != scan_outcome::complete || result.next_offset < probe_end) return result;
-    if (parts < 2) {
-        search_rest_alone();
-        return result;
+    bool alone = parts < 2;
+    if (!alone) {
+        const std::uint64_t chunk_size = chunk_size_for(size, probe_end, lines, parts, settings, dense);
+        // Holes are dealt out as chunks of their own, decided at once, unless
+        // the needle is of zeros only: then their lines are made on every core.
+        file_extents holes(file.descriptor, size);
+        // Each thread may claim a chunk while the report still has a wake's
+        // worth to take: measured on 16 MiB of zeros and `0000`, one more than
+        // that faulted 10% more pages for no time won.
+        chunk_board board({probe_end, size}, chunk_size, parts + chunk_board::chunks_per_wake, parts,
+                          finder.zeros_only() ? nullptr : &holes);
+        // Chunks of less than a stretch are copied: a map of each would cost
+        // more calls than the copy costs time. Threads leave read-ahead to the
+        // system.
+        const read_settings chunk_settings{
+            chunk_size < settings.stretch_size ? way_bit(read_way::copy) : settings.ways,
+            settings.stretch_size, settings.copy_size, 0};
+        const std::size_t buffer_size = static_cast<std::size_t>(std::min<std::uint64_t>(
+                                            {chunk_size, settings.stretch_size, settings.copy_size})) +
+                                        finder.needle_length() - 1;
+        thread_crew crew(board);
+        crew.start(parts, file, finder, chunk_settings, buffer_size);
+        alone = report_chunks(file, finder, sink, board, result);
+        crew.stop();
     }
-    // Chunks that hold about held_per_chunk bytes at the probe's density:
-    // 8 KiB at the least (what one batch of a search holds, at an occurrence
-    // every other byte), a few MiB at the most.
-    const std::uint64_t smallest_chunk = std::min<std::uint64_t>(std::uint64_t{8} << 10, 4 * stretch_size);
-    std::uint64_t chunk_size = lines == 0 ? largest_chunk : held_per_chunk * probe_end / lines;
-    chunk_size = std::max(smallest_chunk, std::min(largest_chunk, chunk_size));
-    // A file that comes from the disk, with sparse output, is dealt out in
-    // one share per thread, each read front to back with the system's own
-    // read-ahead: chunks dealt out in turn made the disk jump between
-    // places (1 GiB cold: 0.31 s against 0.52 s, medians of 11 runs), and
-    // asking for each chunk ahead made it worse (0.47 s).
-    const bool shares = settings.read_ahead > 0 && !dense;
-    if (shares) chunk_size = (size - probe_end) / parts + large_page;
-    // Chunks start on multiples of 4 KiB, so that in data that repeats with
-    // a period that divides it (a run of one byte, say) each chunk's search
-    // is in step with the search before it; and of 2 MiB once they are that
-    // large, so that their maps hold whole large pages.
-    const std::uint64_t grain = chunk_size >= 2 * large_page ? large_page : 4096;
-    if (chunk_size >= grain) chunk_size -= chunk_size % grain;
-
-    // Each thread may claim a chunk while the report still has a wake's
-    // worth to take: measured on 16 MiB of zeros and `0000`, one more than
-    // that faulted 10% more pages for no time won.
-    // Holes are dealt out as chunks of their own, decided at once, unless
-    // the needle is of zeros only: then their lines are made on every core.
-    file_extents holes(file.descriptor, size);
-    chunk_board board({probe_end, size}, chunk_size, parts + chunk_board::chunks_per_wake, parts,
-                      finder.zeros_only() ? nullptr : &holes);
-    const std::size_t buffer_size =
-        static_cast<std::size_t>(std::min<std::uint64_t>({chunk_size, stretch_size, settings.copy_size})) +
-        needle_length - 1;
-    // Chunks of less than a stretch are copied: a map of each would cost more
-    // calls than the copy costs time. Threads leave read-ahead to the system.
-    const read_settings chunk_settings{chunk_size < stretch_size ? way_bit(read_way::copy) : settings.ways,
-                                       stretch_size, settings.copy_size, 0};
-    const auto work = [&, file, chunk_settings] {
-        try {
-            range_tools tools(file, chunk_settings.ways, buffer_size);
-            searcher part_finder(finder.needle(), needle_length);
-            part_batch batch;
-            while (chunk* part = board.claim()) {
-                board.finish(*part,
-                             search_chunk(file, *part, board, part_finder, chunk_settings, tools, batch));
-            }
-        } catch (const std::bad_alloc&) {
-            // No memory for this thread's tools, or for a chunk to claim:
-            // the others search on.
-        }
-        board.leave();
-    };
-    // Stops the threads and waits for them however this thread leaves,
-    // an exception included: a thread still running at the end would take
-    // the whole program down.
-    struct thread_crew {
-        chunk_board& board;
-        std::vector<std::thread> threads;
-        ~thread_crew() {
-            board.stop();
-            for (std::thread& thread : threads) thread.join();
-        }
-    } crew{board, {}};
-    crew.threads.reserve(parts);
-    for (unsigned k = 0; k < parts; ++k) {
-        try {
-            crew.threads.emplace_back(work);
-        } catch (const std::exception&) {
-            // No thread to be had (or no memory to start one): the ones
-            // started, or none, search on.
-            board.leave();
-        }
-    }
-
-    searcher mender(finder.needle(), needle_length);
-    chunk_reporter reporter(file, mender, sink, board);
-    // Starts at or past this leave no room for a needle.
-    const std::uint64_t room_end = size - needle_length + 1;
-    bool alone = false;
-    while (chunk* part = board.next()) {
-        // A chunk that ended short (the file shrank, or a read failed) ends
-        // the search in chunks: reading on from where it stopped finds out
-        // which.
-        if (result.next_offset < std::min(part->range.first, room_end)) break;
-        continue_with(result, reporter.report(*part, result.next_offset));
-        // A chunk reported only in part (its lines could not be written, or
-        // the file shrank or failed to read in it) ends the search in chunks.
-        if (!board.reported() || result.outcome != scan_outcome::complete) break;
-        // A chunk searched whole a second time: the data repeats with the
-        // needle's period (a run of one byte, say), the chunks' searches
-        // fall out of step with each other at every start, and one thread
-        // searching on alone does the work once.
-        if (!reporter.met()) {
-            alone = true;
-            break;
-        }
-    }
-    board.stop();
-    for (std::thread& thread : crew.threads) thread.join();
-    crew.threads.clear();
-    if (alone && result.next_offset < room_end) search_rest_alone();
+    // This thread alone searches on from where the search stands.
+    if (alone)
+        continue_with(result, scan_file_range(file, {result.next_offset, size}, finder, sink, settings));
     return result;
 }
 
