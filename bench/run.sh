@@ -417,7 +417,7 @@ sparse_section() {
         shift 2
         [[ $state == dropped ]] && { sync; echo 1 >/proc/sys/vm/drop_caches; }
         before=$(cached_kib)
-        /usr/bin/time -f '%e %R %M' -o "$results/sparse" timeout 30 "$@" >/dev/null 2>&1
+        /usr/bin/time -f '%e %R %M' -o "$results/sparse" timeout 30 "$@" >/dev/null 2>&1 || true
         after=$(cached_kib)
         awk -v label="$label" -v state="$state" -v grew=$(((after - before) / 1024)) \
             '/^[0-9]/ {t = $1; f = $2; m = $3} /exit status 124/ {late = 1}

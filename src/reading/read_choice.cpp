@@ -12,6 +12,18 @@ read_way_chooser::read_way_chooser(unsigned ways) {
     for (std::uint64_t& bytes : retry_after_) bytes = first_retry;
 }
 
+namespace {
+// A map costs more than its stretches show: unmapping it, and on several
+// threads the flushes of the other cores' address caches that dropping pages
+// sends, which slow the other threads' stretches, not its own. On pages read
+// back from disk, a thread whose maps timed within 10% of the copy slowed
+// the copy on the other core by 25%, and maps that timed so took 1.25 times
+// as long in all.
+std::uint64_t weighed(std::uint64_t picoseconds, read_way way) {
+    return way == read_way::copy ? picoseconds : picoseconds * 5 / 4;
+}
+}  // namespace
+
 void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
     if (way_count_ == 1 || bytes == 0) return;
     if (!warmed_up_) {
@@ -22,43 +34,10 @@ void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
         warmed_up_ = true;
         return;
     }
-    // A map costs more than its stretches show: unmapping it, and on several
-    // threads the flushes of the other cores' address caches that dropping
-    // pages sends, which slow the other threads' stretches, not its own. On
-    // pages read back from disk, a thread whose maps timed within 10% of
-    // the copy slowed the copy on the other core by 25%, and maps that
-    // timed so took 1.25 times as long in all.
-    const auto weighed = [this](std::uint64_t picoseconds, unsigned way) {
-        return ways_[way] == read_way::copy ? picoseconds : picoseconds * 5 / 4;
-    };
     const unsigned used = current_;
-    if (settled_ && used == kept_) {
-        for (unsigned k = 0; k < way_count_; ++k) {
-            retry_in_[k] -= retry_in_[k] < bytes ? retry_in_[k] : bytes;
-        }
-        kept_bytes_ += bytes;
-        kept_ns_ += nanoseconds;
-        if (kept_bytes_ < judged_bytes) {
-            choose_next();
-            return;
-        }
-        const std::uint64_t cost = weighed(kept_ns_ * 1000 / kept_bytes_ + 1, used);
-        seen_[used] = kept_last_ != 0 && kept_last_ < cost ? kept_last_ : cost;
-        kept_last_ = cost;
-        kept_bytes_ = 0;
-        kept_ns_ = 0;
-    } else {
-        // A try. A copy's first stretch after maps finds its buffer out of
-        // the core's cache (up to twice the cost of the next): the copy is
-        // tried on two stretches, and judged on the cheaper.
-        const std::uint64_t cost = weighed(nanoseconds * 1000 / bytes + 1, used);
-        if (ways_[used] == read_way::copy && first_copy_try_ == 0) {
-            first_copy_try_ = cost;
-            return;
-        }
-        seen_[used] = first_copy_try_ != 0 && first_copy_try_ < cost ? first_copy_try_ : cost;
-        first_copy_try_ = 0;
-    }
+    const bool judged =
+        settled_ && used == kept_ ? judge_kept(bytes, nanoseconds) : judge_try(bytes, nanoseconds);
+    if (!judged) return;
     unsigned cheapest = kept_;
     for (unsigned k = 0; k < way_count_; ++k) {
         if (seen_[k] == 0) {  // the first stretches try every way once
@@ -67,23 +46,11 @@ void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
         }
         if (seen_[k] < seen_[cheapest]) cheapest = k;
     }
-    // Bytes until `way` is tried again, after a try of `bytes` that it lost
-    // (waiting `after` at the least): what the try cost beyond the way
-    // kept is spread over try_share times as many bytes.
-    const auto retry = [&](unsigned way, std::uint64_t after) {
-        const bool far = seen_[way] >= 2 * seen_[cheapest];
-        const std::uint64_t dearer = seen_[way] > seen_[cheapest] ? seen_[way] - seen_[cheapest] : 0;
-        const std::uint64_t spread = try_share * bytes * dearer / seen_[cheapest];
-        if (spread > after) after = spread;
-        const std::uint64_t last = far ? last_retry_far : last_retry_near;
-        retry_after_[way] = after < last ? after : last;
-        retry_in_[way] = retry_after_[way];
-    };
     if (!settled_) {
         // Every way tried once: the cheapest is kept, and the others are
         // tried again soon, the later the further behind they are.
         settled_ = true;
-        for (unsigned k = 0; k < way_count_; ++k) retry(k, first_retry);
+        for (unsigned k = 0; k < way_count_; ++k) wait_to_retry(k, first_retry, bytes, cheapest);
         keep(cheapest);
     } else {
         // A way tried again: one that loses waits longer before its next
@@ -93,7 +60,7 @@ void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
                 retry_after_[used] = first_retry;
                 retry_in_[used] = first_retry;
             } else {
-                retry(used, retry_after_[used] * 2);
+                wait_to_retry(used, retry_after_[used] * 2, bytes, cheapest);
             }
         }
         // The kept way is left once it costs clearly more (an eighth) than
@@ -101,6 +68,52 @@ void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
         if (seen_[kept_] * 8 > seen_[cheapest] * 9) keep(cheapest);
     }
     choose_next();
+}
+
+// A stretch brought in the way kept: its cost is judged on the mean of
+// judged_bytes. False (and the next way chosen) until that many were seen.
+bool read_way_chooser::judge_kept(std::size_t bytes, std::uint64_t nanoseconds) {
+    for (unsigned k = 0; k < way_count_; ++k) retry_in_[k] -= retry_in_[k] < bytes ? retry_in_[k] : bytes;
+    kept_bytes_ += bytes;
+    kept_ns_ += nanoseconds;
+    if (kept_bytes_ < judged_bytes) {
+        choose_next();
+        return false;
+    }
+    const std::uint64_t cost = weighed(kept_ns_ * 1000 / kept_bytes_ + 1, ways_[kept_]);
+    seen_[kept_] = kept_last_ != 0 && kept_last_ < cost ? kept_last_ : cost;
+    kept_last_ = cost;
+    kept_bytes_ = 0;
+    kept_ns_ = 0;
+    return true;
+}
+
+// A try. A copy's first stretch after maps finds its buffer out of the
+// core's cache (up to twice the cost of the next): the copy is tried on two
+// stretches, and judged on the cheaper. False after the first of them.
+bool read_way_chooser::judge_try(std::size_t bytes, std::uint64_t nanoseconds) {
+    const std::uint64_t cost = weighed(nanoseconds * 1000 / bytes + 1, ways_[current_]);
+    if (ways_[current_] == read_way::copy && first_copy_try_ == 0) {
+        first_copy_try_ = cost;
+        return false;
+    }
+    seen_[current_] = first_copy_try_ != 0 && first_copy_try_ < cost ? first_copy_try_ : cost;
+    first_copy_try_ = 0;
+    return true;
+}
+
+// Bytes until `way` is tried again, after a try of `bytes` that it lost
+// (waiting `after` at the least): what the try cost beyond the way kept is
+// spread over try_share times as many bytes.
+void read_way_chooser::wait_to_retry(unsigned way, std::uint64_t after, std::size_t bytes,
+                                     unsigned cheapest) {
+    const bool far = seen_[way] >= 2 * seen_[cheapest];
+    const std::uint64_t dearer = seen_[way] > seen_[cheapest] ? seen_[way] - seen_[cheapest] : 0;
+    const std::uint64_t spread = try_share * bytes * dearer / seen_[cheapest];
+    if (spread > after) after = spread;
+    const std::uint64_t last = far ? last_retry_far : last_retry_near;
+    retry_after_[way] = after < last ? after : last;
+    retry_in_[way] = retry_after_[way];
 }
 
 void read_way_chooser::keep(unsigned way) {

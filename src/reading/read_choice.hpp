@@ -50,6 +50,9 @@ public:
     static constexpr std::uint64_t judged_bytes = std::uint64_t{2} << 20;
 
 private:
+    bool judge_kept(std::size_t bytes, std::uint64_t nanoseconds);
+    bool judge_try(std::size_t bytes, std::uint64_t nanoseconds);
+    void wait_to_retry(unsigned way, std::uint64_t after, std::size_t bytes, unsigned cheapest);
     void keep(unsigned way);
     void choose_next();
 
