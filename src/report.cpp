@@ -4,6 +4,10 @@
 #include <charconv>
 #include <cstring>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#endif
+
 namespace bytehunt {
 namespace {
 
@@ -183,6 +187,20 @@ char* line_formatter::put_lines(const std::uint64_t* offsets, std::size_t count,
         }
         if (i == count) return out;
     }
+}
+
+report_writer::report_writer(std::FILE* out) : out_(out) {
+    std::setvbuf(out, nullptr, _IONBF, 0);
+#if defined(F_SETPIPE_SZ) && defined(F_GETPIPE_SZ)
+    // Dense output into a pipe: a pipe of 64 KiB held less than one batch
+    // of lines, and every write waited for the reader several times.
+    // Refused for what is not a pipe, or above the system's limit; a pipe
+    // already as large is left as it is.
+    constexpr int wide_pipe = 1 << 20;
+    const int descriptor = fileno(out);
+    const int capacity = fcntl(descriptor, F_GETPIPE_SZ);
+    if (capacity > 0 && capacity < wide_pipe) (void)fcntl(descriptor, F_SETPIPE_SZ, wide_pipe);
+#endif
 }
 
 void report_writer::write_header_once() {

@@ -53,7 +53,8 @@ public:
     // `out` is taken before anything was written to it, and left unbuffered:
     // this writer buffers its lines itself, and the stream's own buffer would
     // split each of its large writes in two.
-    explicit report_writer(std::FILE* out) : out_(out) { std::setvbuf(out, nullptr, _IONBF, 0); }
+    // A pipe is widened, where the system allows.
+    explicit report_writer(std::FILE* out);
     report_writer(const report_writer&) = delete;
     report_writer& operator=(const report_writer&) = delete;
 
