@@ -5,17 +5,17 @@
 # each file is read once right before each command, so every run sees a hot
 # page cache. RUNS sets the rounds (default 5). Needs root to drop the page
 # cache for the second cache state; without it that state is skipped.
-# Usage: run.sh [all|states|dense|main|degenerate|sparse]: "states" is the rare
-# pattern over a file in each state its pages can be in, "dense" dense output
-# on every core against one, "main" is targets 1 to 5,
-# "degenerate" the table of uniform, small-alphabet and mixed data, "sparse"
-# files mostly of holes; all of it
+# Usage: run.sh [all|states|dense|startup|main|degenerate|sparse]: "states" is
+# the rare pattern over a file in each state its pages can be in, "dense"
+# dense output on every core against one and into a pipe, "startup" a 4 KiB
+# file, "main" is targets 1 to 5, "degenerate" the table of uniform,
+# small-alphabet and mixed data, "sparse" files mostly of holes; all of it
 # by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-5}
 section=${1:-all}
-bash tools/deps.sh g++ cmake make ripgrep grep time
+bash tools/deps.sh g++ cmake make ripgrep grep time hyperfine
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" >/dev/null
 g++ -O2 -o build/release/getc_scan bench/getc_scan.cpp
@@ -357,10 +357,21 @@ dense_section() {
     local i name n=$((runs < 9 ? 9 : runs))
     # shellcheck disable=SC2034 # read by counted
     declare -A command=([c_all]="$bytehunt 0000 $file" [c_one]="taskset -c 0 $bytehunt 0000 $file"
-        [c_rg]="rg -obUa --no-unicode (?-u:\x00\x00) $file")
+        [c_rg]="rg -obUa --no-unicode (?-u:\x00\x00) $file" [c_64]="$bytehunt 0000 $zeros")
+    # Into a pipe: bytehunt's lines for 64 MiB of zeros, against cat of the
+    # same text into the same pipe (the pipe's own speed).
+    local text=$data/zeros-64m.txt
+    [[ -s $text ]] || "$bytehunt" 0000 "$zeros" >"$text"
+    p_bytehunt() {
+        /usr/bin/time -f '%R %w %c' -a -o "$results/p_bytehunt.all-counts" "$bytehunt" 0000 "$zeros" | cat >/dev/null
+    }
+    p_cat() { cat "$text" | cat >/dev/null; }
     warm "$file"
     for ((i = 0; i < n; i++)); do
-        for name in c_all c_one c_rg; do counted "$name"; done
+        for name in c_all c_one c_rg c_64; do counted "$name"; done
+        warm "$text"
+        timed p_cat
+        timed p_bytehunt
     done
     local all one rg all_counts one_counts
     all=$(seconds c_all)
@@ -376,7 +387,34 @@ dense_section() {
     row "bytehunt, $(nproc) cores" "$all" "$all_counts" "$(ratio "$one" "$all") x faster than one core" ">= 1.6"
     row "bytehunt, one core" "$one" "$one_counts" \
         "faults $(ratio "${all_counts%% |*}" "${one_counts%% |*}") x on all cores" "<= 2"
-    row "rg -obUa" "$rg" "" "" "bytehunt $(ratio "$all" "$rg") x ripgrep" "<= 0.07"
+    row "rg -obUa" "$rg" "" "" "bytehunt $(ratio "$all" "$rg") x ripgrep" "<= 0.04"
+    row "bytehunt, 64 MiB of zeros, $(nproc) cores" "$(seconds c_64)" "$(counts c_64)" "" "switches <= 1000"
+    row "bytehunt, 64 MiB of zeros \| cat" "$(seconds p_bytehunt)" "$(counts p_bytehunt)" \
+        "$(ratio "$(seconds p_bytehunt)" "$(seconds p_cat)") x cat of the text" "<= 1.1"
+    row "cat of the same text \| cat" "$(seconds p_cat)" "" "" ""
+}
+
+# Start-up, as over many small files: a 4 KiB file, by hyperfine -N (no
+# shell in between), 1000 runs each, against GNU grep -c -a -F.
+startup_section() {
+    local file=$data/random-4k.bin
+    [[ -f $file ]] || head -c 4096 /dev/urandom >"$file"
+    local csv=$results/startup.csv
+    hyperfine -N --warmup 50 --runs 1000 -i --export-csv "$csv" \
+        "$bytehunt 0102030405060708 $file" "grep -c -a -F bYtEhUnT $file" >/dev/null 2>&1
+    # command,mean,stddev,median,user,system,min,max, in seconds
+    local bh grep
+    bh=$(awk -F, 'NR == 2 {printf "%.3f", $4 * 1000}' "$csv")
+    grep=$(awk -F, 'NR == 3 {printf "%.3f", $4 * 1000}' "$csv")
+    declare -A command=([u_bytehunt]="$bytehunt 0102030405060708 $file")
+    counted u_bytehunt
+    echo
+    echo "Start-up, a 4 KiB file: medians of 1000 runs (hyperfine -N)"
+    echo
+    echo "| command | milliseconds | minor faults | context switches | measure | goal |"
+    echo "| --- | --- | --- | --- | --- | --- |"
+    row "start-up: bytehunt" "$bh" "$(counts u_bytehunt)" "$(ratio "$bh" "$grep") x GNU grep" "<= 0.8"
+    row "start-up: GNU grep -c -a -F" "$grep" "" "" "" ""
 }
 
 # Sparse files: their holes read as zeros and hold no data. A 16 GiB file
@@ -454,6 +492,7 @@ sparse_section() {
 
 [[ $section == all || $section == states ]] && states_section
 [[ $section == all || $section == dense ]] && dense_section
+[[ $section == all || $section == startup ]] && startup_section
 [[ $section == all || $section == main ]] && main_section
 [[ $section == all || $section == degenerate ]] && degenerate_section
 [[ $section == all || $section == sparse ]] && sparse_section

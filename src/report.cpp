@@ -4,16 +4,14 @@
 #include <charconv>
 #include <cstring>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#endif
+
 namespace bytehunt {
 namespace {
 
 constexpr char header[] = "Found at offset\n";
-
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-
-// Digits are assembled eight at a time in a 64-bit register, the first digit
-// in the lowest byte, and stored with one write: no byte is stored and then
-// read back, which would stall the CPU.
 
 // "00" to "99".
 struct decimal_pairs_table {
@@ -26,6 +24,31 @@ struct decimal_pairs_table {
     }
 };
 constexpr decimal_pairs_table decimal_pairs;
+
+// "00" to "ff".
+struct hex_pairs_table {
+    char text[512];
+    constexpr hex_pairs_table() : text{} {
+        constexpr char digits[] = "0123456789abcdef";
+        for (std::size_t i = 0; i < 256; ++i) {
+            text[2 * i] = digits[i / 16];
+            text[2 * i + 1] = digits[i % 16];
+        }
+    }
+};
+constexpr hex_pairs_table hex_pairs;
+
+// Lines made from the line before replace its last four digits: offsets
+// below these have fewer, or leading digits that differ from one offset to
+// the next.
+constexpr std::uint64_t decimal_low_span = 10000;
+constexpr std::uint64_t hex_low_span = 0x10000;
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+
+// Digits are assembled eight at a time in a 64-bit register, the first digit
+// in the lowest byte, and stored with one write: no byte is stored and then
+// read back, which would stall the CPU.
 
 std::uint64_t decimal_pair(std::uint32_t value) {
     std::uint16_t pair;
@@ -118,6 +141,68 @@ std::size_t format_offset_line(std::uint64_t offset, char* out) {
     return static_cast<std::size_t>(at + 2 - out);
 }
 
+char* line_formatter::put_anew(std::uint64_t offset, char* out) {
+    char* at = put_decimal(line_, offset);
+    decimal_at_ = static_cast<std::size_t>(at - line_) - 4;
+    std::memcpy(at, " (0x", 4);
+    at = put_hex(at + 4, offset);
+    hex_at_ = static_cast<std::size_t>(at - line_) - 4;
+    std::memcpy(at, ")\n", 2);
+    length_ = static_cast<std::size_t>(at + 2 - line_);
+    decimal_base_ = offset - offset % decimal_low_span;
+    decimal_span_ = offset >= decimal_low_span ? decimal_low_span : 0;
+    hex_base_ = offset & ~(hex_low_span - 1);
+    hex_span_ = offset >= hex_low_span ? hex_low_span : 0;
+    std::memcpy(out, line_, max_offset_line);
+    return out + length_;
+}
+
+char* line_formatter::put_lines(const std::uint64_t* offsets, std::size_t count, char* out) {
+    for (std::size_t i = 0;; out = put_anew(offsets[i++], out)) {
+        // The line's parts in locals: stores to `out` could reach the
+        // members, which would then be read again for every line.
+        char line[max_offset_line];
+        std::memcpy(line, line_, max_offset_line);
+        const std::uint64_t decimal_base = decimal_base_, decimal_span = decimal_span_;
+        const std::uint64_t hex_base = hex_base_, hex_span = hex_span_;
+        const std::size_t decimal_at = decimal_at_, hex_at = hex_at_, length = length_;
+        for (; i < count; ++i) {
+            const std::uint64_t decimal_low = offsets[i] - decimal_base;
+            const std::uint64_t hex_low = offsets[i] - hex_base;
+            if (decimal_low >= decimal_span || hex_low >= hex_span) break;
+            // Lines up to 32 bytes long (offsets below 10^14) take two
+            // stores of 16 bytes, or one of 32, rather than three.
+            if (length <= 32)
+                std::memcpy(out, line, 32);
+            else
+                std::memcpy(out, line, max_offset_line);
+            // decimal_low / 100, exact below 43699.
+            const auto hundreds = static_cast<std::uint32_t>(decimal_low * 5243 >> 19);
+            const auto units = static_cast<std::uint32_t>(decimal_low) - hundreds * 100;
+            std::memcpy(out + decimal_at, decimal_pairs.text + std::size_t{2} * hundreds, 2);
+            std::memcpy(out + decimal_at + 2, decimal_pairs.text + std::size_t{2} * units, 2);
+            std::memcpy(out + hex_at, hex_pairs.text + 2 * (hex_low >> 8), 2);
+            std::memcpy(out + hex_at + 2, hex_pairs.text + 2 * (hex_low & 0xff), 2);
+            out += length;
+        }
+        if (i == count) return out;
+    }
+}
+
+report_writer::report_writer(std::FILE* out) : out_(out) {
+    std::setvbuf(out, nullptr, _IONBF, 0);
+#if defined(F_SETPIPE_SZ) && defined(F_GETPIPE_SZ)
+    // Dense output into a pipe: a pipe of 64 KiB held less than one batch
+    // of lines, and every write waited for the reader several times.
+    // Refused for what is not a pipe, or above the system's limit; a pipe
+    // already as large is left as it is.
+    constexpr int wide_pipe = 1 << 20;
+    const int descriptor = fileno(out);
+    const int capacity = fcntl(descriptor, F_GETPIPE_SZ);
+    if (capacity > 0 && capacity < wide_pipe) (void)fcntl(descriptor, F_SETPIPE_SZ, wide_pipe);
+#endif
+}
+
 void report_writer::write_header_once() {
     if (header_written_) return;
     std::memcpy(buffer_ + used_, header, sizeof(header) - 1);
@@ -128,9 +213,13 @@ void report_writer::write_header_once() {
 bool report_writer::accept(const std::uint64_t* offsets, std::size_t count) {
     if (error_code_ != 0) return false;
     if (count > 0) write_header_once();
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t done = 0; done < count;) {
         if (sizeof(buffer_) - used_ < max_offset_line && !write_buffer()) return false;
-        used_ += format_offset_line(offsets[i], buffer_ + used_);
+        // As many lines as surely fit, the longest.
+        std::size_t now = (sizeof(buffer_) - used_) / max_offset_line;
+        if (now > count - done) now = count - done;
+        used_ = static_cast<std::size_t>(lines_.put_lines(offsets + done, now, buffer_ + used_) - buffer_);
+        done += now;
     }
     return true;
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -48,6 +50,63 @@ TEST(FormatOffsetLine, AgreesWithPrintfAcrossEveryMagnitude) {
         ASSERT_EQ(std::string(line, bytehunt::format_offset_line(offset, line)),
                   std::string(expected, static_cast<std::size_t>(length)));
     }
+}
+
+// The line of `offset` as std::to_chars writes its numbers.
+std::string to_chars_line(std::uint64_t offset) {
+    char decimal[24] = {};
+    char hex[24] = {};
+    char* decimal_end = std::to_chars(decimal, decimal + sizeof decimal, offset).ptr;
+    char* hex_end = std::to_chars(hex, hex + sizeof hex, offset, 16).ptr;
+    return std::string(decimal, decimal_end) + " (0x" + std::string(hex, hex_end) + ")\n";
+}
+
+TEST(LineFormatter, RunsOfRisingOffsetsAcrossEveryLengthBoundary) {
+    // Runs that cross each boundary where the decimal or hex text grows a
+    // digit, or where the digits before the last four change, in steps
+    // small and large; then one formatter on all the runs in turn, so that
+    // offsets also fall from one run to the next.
+    // 10^14 and 2^48 also part lines of up to 32 bytes from longer ones.
+    const std::uint64_t boundaries[] = {10,
+                                        10000,
+                                        65536,
+                                        100000000,
+                                        4294967296u,
+                                        100000000000000u,
+                                        0x1000000000000u,
+                                        1000000000000000u,
+                                        10000000000000000u,
+                                        100000000000000000u,
+                                        10000000000000000000u,
+                                        0x100000000000000u,
+                                        0xfffffffffffffff0u};
+    const std::uint64_t steps[] = {1, 2, 3, 97, 9999, 10000, 10001, 65535, 65536, 1000003};
+    std::vector<std::uint64_t> offsets = {0,         9,           10,          99999999,
+                                          100000000, 4294967295u, 4294967296u, UINT64_MAX};
+    for (const std::uint64_t boundary : boundaries) {
+        for (const std::uint64_t step : steps) {
+            const std::uint64_t back = step * 40 < boundary ? step * 40 : boundary;
+            for (std::uint64_t offset = boundary - back; offset - (boundary - back) <= 2 * back;
+                 offset += step) {
+                offsets.push_back(offset);
+                if (UINT64_MAX - offset < step) break;
+            }
+        }
+    }
+    std::string expected;
+    for (const std::uint64_t offset : offsets) expected += to_chars_line(offset);
+    // All at once, and in batches of 1 to 7 lines from one formatter.
+    std::vector<char> out(offsets.size() * bytehunt::max_offset_line);
+    bytehunt::line_formatter all;
+    char* end = all.put_lines(offsets.data(), offsets.size(), out.data());
+    EXPECT_EQ(std::string(out.data(), end), expected);
+    bytehunt::line_formatter batched;
+    std::string lines;
+    for (std::size_t done = 0, size = 0; done < offsets.size(); done += size) {
+        size = std::min(done % 7 + 1, offsets.size() - done);
+        lines.append(out.data(), batched.put_lines(offsets.data() + done, size, out.data()));
+    }
+    EXPECT_EQ(lines, expected);
 }
 
 // A report written to a temporary file, read back as text.

@@ -27,15 +27,13 @@ struct part_batch {
     std::size_t lines_capacity = 0;
 
     // Holds `offsets` and their lines, in the memory it has where it can.
-    void fill(const std::uint64_t* from, std::size_t count) {
+    void fill(const std::uint64_t* from, std::size_t count, line_formatter& formatter) {
         offsets.assign(from, from + count);
         if (lines_capacity < count * max_offset_line) {
             lines.reset(new char[count * max_offset_line]);
             lines_capacity = count * max_offset_line;
         }
-        lines_length = 0;
-        for (std::size_t i = 0; i < count; ++i)
-            lines_length += format_offset_line(from[i], lines.get() + lines_length);
+        lines_length = static_cast<std::size_t>(formatter.put_lines(from, count, lines.get()) - lines.get());
     }
 };
 
@@ -247,7 +245,7 @@ public:
           batch_(batch) {}
 
     bool accept(const std::uint64_t* offsets, std::size_t count) override {
-        batch_.fill(offsets, count);
+        batch_.fill(offsets, count, formatter_);
         if (!board_.add(part_, batch_)) return false;
         decided = offsets[count - 1] + needle_length_;
         return true;
@@ -263,6 +261,7 @@ private:
     chunk& part_;
     std::size_t needle_length_;
     part_batch& batch_;
+    line_formatter formatter_;  // the chunk's lines, each batch's made from the one before
 };
 
 }  // namespace bytehunt
