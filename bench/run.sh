@@ -423,7 +423,8 @@ startup_section() {
 # and with 41 00 00 and 00 00 41 at hole edges; and 00000000 over a 1 GiB hole
 # against 1 GiB of written zeros. Each row: the time of one run, its minor
 # faults, and how much the page cache grew (Cached in /proc/meminfo), cached
-# and right after the page cache was dropped. Peers are stopped after 30 s.
+# and right after the page cache was dropped; the file's own pages by
+# fincore. Peers are stopped after 30 s.
 sparse_section() {
     local s16=$data/sparse-16g.bin s1t=$data/sparse-1t.bin hole=$data/hole-1g.bin zero=$data/zeros-1g.bin
     local mib=$((1024 * 1024)) gib=$((1024 * 1024 * 1024))
@@ -449,24 +450,31 @@ sparse_section() {
     local can_drop=yes
     echo 1 2>/dev/null >/proc/sys/vm/drop_caches || can_drop=no
     cached_kib() { awk '/^Cached:/ {print $2}' /proc/meminfo; }
+    # Bytes of the file in the page cache: Cached also moves with whatever
+    # else the machine does.
+    file_pages() { fincore -b -n -o RES "$1" 2>/dev/null || echo 0; }
     # one STATE LABEL COMMAND...: one run, as a table row.
     one() {
         local state=$1 label=$2 before after
         shift 2
         [[ $state == dropped ]] && { sync; echo 1 >/proc/sys/vm/drop_caches; }
+        local file_before file_after
         before=$(cached_kib)
+        file_before=$(file_pages "${@: -1}")
         /usr/bin/time -f '%e %R %M' -o "$results/sparse" timeout 30 "$@" >/dev/null 2>&1 || true
         after=$(cached_kib)
+        file_after=$(file_pages "${@: -1}")
         awk -v label="$label" -v state="$state" -v grew=$(((after - before) / 1024)) \
+            -v file=$(((file_after - file_before) / 1048576)) \
             '/^[0-9]/ {t = $1; f = $2; m = $3} /exit status 124/ {late = 1}
-             END {printf "| %s | %s | %s | %d | %d | %.1f |\n", label, state, late ? "> 30" : t, f, grew, m / 1024}' \
-            "$results/sparse"
+             END {printf "| %s | %s | %s | %d | %d | %d | %.1f |\n", label, state, late ? "> 30" : t, f, grew,
+                  file, m / 1024}' "$results/sparse"
     }
     echo
-    echo "Sparse files: one run each; page cache growth in MiB, peak memory in MiB"
+    echo "Sparse files: one run each; growth of Cached and of the file's own pages in the page cache, in MiB"
     echo
-    echo "| command | state | seconds | minor faults | cache grew | peak memory |"
-    echo "| --- | --- | --- | --- | --- | --- |"
+    echo "| command | state | seconds | minor faults | Cached grew | file's pages grew | peak memory, MiB |"
+    echo "| --- | --- | --- | --- | --- | --- | --- |"
     local file hex regex state
     for file in "$s16" "$s1t"; do
         for hex in 0102030405060708 410000 000041; do
