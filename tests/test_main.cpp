@@ -12,13 +12,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 
 namespace {
 
 // Ends the process when a test is still running at its deadline: its threads
 // wait on each other, and nothing else could stop them.
-class deadline_watch {
+class deadline_watch final : public testing::EmptyTestEventListener {
 public:
     explicit deadline_watch(std::chrono::seconds limit) : limit_(limit), thread_([this] { watch(); }) {}
     ~deadline_watch() {
@@ -30,20 +29,20 @@ public:
         thread_.join();
     }
 
-    void start(std::string name) {
+private:
+    void OnTestStart(const testing::TestInfo& test) override {
         const std::lock_guard<std::mutex> lock(mutex_);
-        name_ = std::move(name);
+        name_ = std::string(test.test_suite_name()) + "." + test.name();
         due_ = std::chrono::steady_clock::now() + limit_;
         ++test_;
         changed_.notify_one();
     }
-    void end() {
+    void OnTestEnd(const testing::TestInfo& /*test*/) override {
         const std::lock_guard<std::mutex> lock(mutex_);
         ++test_;
         changed_.notify_one();
     }
 
-private:
     // Tests are counted twice, at their start and at their end: an odd count
     // is a test running.
     void watch() {
@@ -71,19 +70,6 @@ private:
     std::thread thread_;  // last: started once the rest is in place
 };
 
-class deadline_listener final : public testing::EmptyTestEventListener {
-public:
-    explicit deadline_listener(deadline_watch& watch) : watch_(watch) {}
-
-private:
-    void OnTestStart(const testing::TestInfo& test) override {
-        watch_.start(std::string(test.test_suite_name()) + "." + test.name());
-    }
-    void OnTestEnd(const testing::TestInfo& /*test*/) override { watch_.end(); }
-
-    deadline_watch& watch_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,9 +79,8 @@ int main(int argc, char** argv) {
         given != nullptr && std::atoll(given) > 0 ? std::atoll(given) : BYTEHUNT_TEST_DEADLINE;
     deadline_watch watch{std::chrono::seconds(seconds)};
     testing::TestEventListeners& listeners = testing::UnitTest::GetInstance()->listeners();
-    auto* const listener = new deadline_listener(watch);
-    listeners.Append(listener);
+    listeners.Append(&watch);
     const int result = RUN_ALL_TESTS();
-    delete listeners.Release(listener);
+    listeners.Release(&watch);
     return result;
 }
