@@ -4,11 +4,29 @@
 # With BYTEHUNT_E2E_PLATFORM=windows (a Windows build run under wine), the
 # checks that need POSIX devices and descriptors are left out.
 set -u
-# Every run has a deadline: a thread that waits for a wake-up it missed
-# fails the case in a minute, not the whole suite at its own time-out.
-program=(timeout -k 5 "${BYTEHUNT_E2E_DEADLINE:-120}" "$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# Every run has a deadline (BYTEHUNT_TEST_DEADLINE seconds, longer under
+# sanitizers and emulators; RUN_DEADLINE for one run): a run still going
+# then, such as threads waiting for a wake-up they missed, is stopped and
+# ends the whole test at once, saying which run, so that a hang fails in
+# seconds.
+deadline=${BYTEHUNT_TEST_DEADLINE:-60}
+cat >"$work/run" <<EOF
+#!/usr/bin/env bash
+if [[ -n \${BYTEHUNT_PRELOAD:-} ]]; then set -- env LD_PRELOAD="\$BYTEHUNT_PRELOAD" "\$@"; fi
+timeout -k 5 \${RUN_DEADLINE:-$deadline} "\$@"
+status=\$?
+if [[ \$status == 124 || \$status == 137 ]]; then
+    echo "\$*" >>"$work/hung"
+    kill -TERM $$
+fi
+exit \$status
+EOF
+chmod +x "$work/run"
+trap 'echo "FAIL still running at its deadline: $(cat "$work/hung")"; exit 1' TERM
+program=("$work/run" "$@")
+bare=("$@")  # for runs whose limits would also bind the deadline's own shell
 passed=0
 failed=0
 
@@ -176,11 +194,11 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
     # silent stop. (Skipped where the program cannot even search an empty
     # file under the tightest limit, as under a sanitizer or an emulator,
     # which need far more memory themselves.)
-    if bash -c 'ulimit -v $((10 * 1024)) && "$@" 41 /dev/null; exit $?' - "${program[@]}" 2>/dev/null; then
+    if "$work/run" bash -c 'ulimit -v $((10 * 1024)) && "$@" 41 /dev/null; exit $?' - "${bare[@]}" 2>/dev/null; then
         "${program[@]}" 0000 "$work/zeros" >"$work/all"
         for on in "${cores[@]}"; do
             for limit in 10 12 14 16 18 20 22 24 28 32; do
-                bash -c 'ulimit -v $(('$limit' * 1024)) && exec "$@"' - $on "${program[@]}" 0000 "$work/zeros" \
+                "$work/run" bash -c 'ulimit -v $(('$limit' * 1024)) && exec "$@"' - $on "${bare[@]}" 0000 "$work/zeros" \
                     >"$work/some" 2>"$work/stderr"
                 status=$?
                 said=$(tr -d '\r' <"$work/stderr")
@@ -221,7 +239,8 @@ gib=$((1024 * 1024 * 1024))
 if truncate -s $((5 * gib + 2)) "$work/sparse" 2>/dev/null; then
     printf 'Zq' | dd of="$work/sparse" bs=1 seek=$((5 * gib)) conv=notrunc status=none
     printf 'Zq' | dd of="$work/sparse" bs=1 seek=$((4 * gib - 1)) conv=notrunc status=none
-    check "beyond 4 GiB" 0 "$header"$'4294967295 (0xffffffff)\n5368709120 (0x140000000)\n' 5a71 "$work/sparse"
+    # The first read of a fresh sparse file has taken 6 s on a loaded host.
+    RUN_DEADLINE=$((6 * deadline)) check "beyond 4 GiB" 0 "$header"$'4294967295 (0xffffffff)\n5368709120 (0x140000000)\n' 5a71 "$work/sparse"
     rm -f "$work/sparse"
 fi
 
@@ -258,7 +277,8 @@ if command -v fallocate >/dev/null && truncate -s $((512 * mib)) "$work/changing
 fi
 
 # Faults injected into the program's reads, where the platform allows it.
-inject() { env LD_PRELOAD="$BYTEHUNT_FAULT_INJECTION" ASAN_OPTIONS=verify_asan_link_order=0 "$@"; }
+# The library goes to the program alone, not to the shell that keeps its deadline.
+inject() { env BYTEHUNT_PRELOAD="$BYTEHUNT_FAULT_INJECTION" ASAN_OPTIONS=verify_asan_link_order=0 "$@"; }
 # Injectable where a run cuts its input: told by the file, whatever the
 # program under test makes of the cut.
 injectable() {
@@ -316,6 +336,16 @@ if injectable; then
             expect "read error at $fail_at in a chunk searched again" \
                 '[[ $out == "$expected"$'"'"'\n'"'"'"Error reading $work/parts" && $status == 2 ]]'
         done
+        # Memory runs out while the chunk is searched again, past the offsets
+        # of its first 64 KiB (or, on one core, after the whole file): every
+        # offset accepted before that is printed, in order, then the message.
+        expected=$header$(awk -v from=$((256 * 1024 - 1)) -v end=$((256 * 1024 + 100000 - 1)) 'BEGIN {
+            for (at = from; at + 3 <= end; at += 3) printf "%d (0x%x)\n", at, at }')
+        BYTEHUNT_TEST_STARVE_AFTER=350000 inject "${program[@]}" 414141 "$work/parts" >"$work/out" 2>"$work/stderr"
+        status=$?
+        out=$(tr -d '\r' <"$work/out")
+        expect "out of memory in a chunk searched again" '[[ $status == 2 && $(tr -d "\r" <"$work/stderr") == "Out of memory" &&
+            $expected == "$out"* && $out == *$'"'"'\n'"'"'"327681 (0x50001)"* ]]'
         rm -f "$work/parts"
     fi
     # A file system that cannot tell holes, or says there are none: the
@@ -362,14 +392,33 @@ if injectable; then
     expect "interrupted reads of a file" '[[ $out == "${header}300000 (0x493e0)"$'"'"'\n'"'"'"600002 (0x927c2)" ]]'
     out=$(cat "$work/two" | BYTEHUNT_TEST_INTERRUPT=1 inject "${program[@]}" 5a71 /dev/stdin)
     expect "interrupted reads of a pipe" '[[ $out == "${header}300000 (0x493e0)"$'"'"'\n'"'"'"600002 (0x927c2)" ]]'
-    # A SIGBUS that no map caused (sent by another process, say) is not taken
-    # for a shrinking file: it ends the program as it would any other.
-    # (Builds that never map the file never see it.)
-    BYTEHUNT_TEST_RAISE_BUS=1 inject "${program[@]}" 5a71 "$work/many" >/dev/null 2>"$work/stderr"
-    status=$?
-    if grep -q 'raising SIGBUS' "$work/stderr"; then
-        expect "SIGBUS from elsewhere" '[[ $status -gt 128 && $(kill -l $((status - 128))) == BUS ]]'
-    fi
+    # A SIGBUS that no map caused, raised in the program or sent with kill()
+    # as another process sends it, is not taken for a shrinking file: it ends
+    # the program as it would any other. The file of 20 MB is searched on one
+    # thread, and a copy is tried amid its maps. (Builds that never map the
+    # file never see it.)
+    head -c 20000000 /dev/zero >"$work/z20"
+    for sent in "1 many" "2 z20"; do
+        read -r how file <<<"$sent"
+        BYTEHUNT_TEST_RAISE_BUS=$how inject "${program[@]}" 5a71 "$work/$file" >/dev/null 2>"$work/stderr"
+        status=$?
+        if grep -q 'raising SIGBUS' "$work/stderr"; then
+            expect "SIGBUS from elsewhere, $sent" '[[ $status -gt 128 && $(kill -l $((status - 128))) == BUS ]]'
+        fi
+    done
+    rm -f "$work/z20"
+    # No memory for a block buffer, from a file and from a pipe: said as such.
+    for input in file pipe; do
+        if [[ $input == file ]]; then
+            BYTEHUNT_TEST_STARVE_AFTER=0 inject "${program[@]}" 5a71 "$work/two" >"$work/out" 2>"$work/stderr"
+        else
+            cat "$work/two" | BYTEHUNT_TEST_STARVE_AFTER=0 inject "${program[@]}" 5a71 /dev/stdin \
+                >"$work/out" 2>"$work/stderr"
+        fi
+        status=$?
+        expect "no memory for a block, $input" \
+            '[[ $status == 2 && ! -s $work/out && $(tr -d "\r" <"$work/stderr") == "Out of memory" ]]'
+    done
     # Threads that run out of memory at each step, after the search began
     # to wait for them: the rest is searched on, every offset reported once.
     for allowed in 0 1 2 3 4 6 8 12; do
@@ -378,6 +427,10 @@ if injectable; then
             tr -d '\r' | awk 'NR > 1 && $1 != (NR - 2) * 128 {bad++} END { print NR, bad + 0 }')
         expect "threads out of memory after $allowed allocations" '[[ $out == "65537 0" ]]'
     done
+    # No thread can be started: this one searches it all.
+    out=$(BYTEHUNT_TEST_NO_THREADS=1 inject "${program[@]}" 0000 "$work/zeros" | tr -d '\r' |
+        awk 'NR > 1 && $1 != (NR - 2) * 2 {bad++} END { print NR, bad + 0 }')
+    expect "no thread starts" '[[ $out == "4194305 0" ]]'
 else
     echo "end-to-end: read faults not injectable here; those checks skipped"
 fi

@@ -14,13 +14,19 @@
 //   BYTEHUNT_TEST_INTERRUPT=1    every read is first interrupted (EINTR).
 //   BYTEHUNT_TEST_RAISE_BUS=1    a SIGBUS that no map caused is raised once,
 //                                at the first read after a map, while the
-//                                program is ready for faults of its own map.
+//                                program is ready for faults of its own map;
+//                                with 2, sent with kill() as another process
+//                                would send it.
 //   BYTEHUNT_TEST_HOLES=fail     lseek() refuses SEEK_HOLE and SEEK_DATA;
 //   BYTEHUNT_TEST_HOLES=none     it says the file holds no holes, as a file
 //                                system that keeps none would.
 //   BYTEHUNT_TEST_STARVE_THREADS=N  every thread the program starts waits
 //                                0.2 s; then malloc() serves it N more times,
 //                                and no more.
+//   BYTEHUNT_TEST_NO_THREADS=1   no thread can be started (EAGAIN).
+//   BYTEHUNT_TEST_STARVE_AFTER=N once the program's first thread has read
+//                                N bytes, its malloc() fails for every block
+//                                of 64 KiB or more; maps are refused.
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -51,9 +57,16 @@ const long long fail_length = setting("BYTEHUNT_TEST_FAIL_LENGTH");
 const long long resize_after = setting("BYTEHUNT_TEST_RESIZE_AFTER");
 const long long resize_to = setting("BYTEHUNT_TEST_RESIZE_TO");
 const bool interrupt = setting("BYTEHUNT_TEST_INTERRUPT") == 1;
-const bool raise_bus = setting("BYTEHUNT_TEST_RAISE_BUS") == 1;
+const long long raise_bus = setting("BYTEHUNT_TEST_RAISE_BUS");
 const long long starve_threads = setting("BYTEHUNT_TEST_STARVE_THREADS");
 const char* const holes = std::getenv("BYTEHUNT_TEST_HOLES");
+const bool no_threads = setting("BYTEHUNT_TEST_NO_THREADS") == 1;
+const long long starve_after = setting("BYTEHUNT_TEST_STARVE_AFTER");
+// Bytes read by this thread, counted on the program's first thread only.
+__attribute__((tls_model("initial-exec"))) thread_local long long read_here = -1;
+__attribute__((constructor)) void count_first_thread() {
+    read_here = 0;
+}
 // Allocations a thread has left, or -1 for no limit. Initial-exec: a lookup
 // of the usual kind may itself call malloc().
 __attribute__((tls_model("initial-exec"))) thread_local long long allocations_left = -1;
@@ -78,11 +91,14 @@ void resize_when_due(int fd) {
 // otherwise the count it may ask for. `offset` is where it reads.
 long long before_read(int fd, size_t count, long long offset) {
     static bool raised = false;
-    if (raise_bus && mapped && !raised) {
+    if (raise_bus > 0 && mapped && !raised) {
         raised = true;
         static const char note[] = "fault injection: raising SIGBUS\n";
         (void)!write(2, note, sizeof note - 1);
-        raise(SIGBUS);
+        if (raise_bus == 2)
+            kill(getpid(), SIGBUS);
+        else
+            raise(SIGBUS);
     }
     if (interrupt && !interrupted) {
         interrupted = true;
@@ -110,7 +126,10 @@ long long before_read(int fd, size_t count, long long offset) {
 }
 
 ssize_t after_read(ssize_t got) {
-    if (got > 0) total += got;
+    if (got > 0) {
+        total += got;
+        if (read_here >= 0) read_here += got;
+    }
     return got;
 }
 
@@ -140,7 +159,7 @@ void* start_starved(void* given) {
 extern "C" void* __libc_malloc(size_t size);
 
 extern "C" void* malloc(size_t size) {
-    if (allocations_left == 0) {
+    if (allocations_left == 0 || (starve_after >= 0 && read_here >= starve_after && size >= 65536)) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -152,6 +171,7 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
                               void* argument) {
     using create_function = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
     static const auto real_create = reinterpret_cast<create_function>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (no_threads) return EAGAIN;
     if (starve_threads < 0) return real_create(thread, attributes, routine, argument);
     auto* const start = static_cast<thread_start*>(std::malloc(sizeof(thread_start)));
     if (start == nullptr) return EAGAIN;
@@ -178,7 +198,7 @@ extern "C" ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
 extern "C" void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
     static const auto real_map = reinterpret_cast<map_function>(dlsym(RTLD_NEXT, map_name));
     if (fd <= 2) return real_map(address, length, protection, flags, fd, offset);
-    if (fail_after >= 0 || fail_at >= 0) {
+    if (fail_after >= 0 || fail_at >= 0 || starve_after >= 0) {
         errno = ENODEV;
         return MAP_FAILED;
     }

@@ -192,13 +192,23 @@ TEST(FileScan, PartsOutOfStepWithTheSearchBeforeThem) {
     std::fill_n(short_run.begin() + static_cast<std::ptrdiff_t>(split - 1), 4, 0x41);
     short_run[split + 100] = short_run[split + 101] = 0x41;
     bytes all_41(1200000, 0x41);  // dense: every chunk fills its queue
-    for (const bytes* haystack : {&runs, &short_run, &all_41}) {
+    // Dense over the first 256 KiB, then a run across many small chunks: a
+    // chunk searched again to its end, whose last occurrence found again runs
+    // past it; the next chunk is decided from there.
+    bytes past_the_end(1 << 20, 0x01);
+    for (std::size_t at = 0; at + 4 <= split; at += 88) std::fill_n(past_the_end.begin() + at, 4, 0x41);
+    std::fill(past_the_end.begin() + split - 1, past_the_end.begin() + 530000, 0x41);
+    // Out of step from 256 KiB to the end: the search again stops at the last
+    // start with room for the needle, not at the file's end.
+    bytes to_the_end(25 * 20480 + 5, 0x41);
+    to_the_end[1] = 0x42;
+    for (const bytes* haystack : {&runs, &short_run, &all_41, &past_the_end, &to_the_end}) {
         temp_file file(*haystack);
         for (const unsigned parts : {2, 3, 7}) {
             // Eight 41s over all_41: a chunk out of step from its start is in
             // step again only at its end, where the search before it ran further.
             for (const bytes& needle :
-                 {bytes{0x41}, bytes{0x41, 0x41}, bytes{0x41, 0x41, 0x41}, bytes(8, 0x41)}) {
+                 {bytes{0x41}, bytes{0x41, 0x41}, bytes{0x41, 0x41, 0x41}, bytes(4, 0x41), bytes(8, 0x41)}) {
                 bytehunt::searcher finder(needle.data(), needle.size());
                 test_support::vector_sink sink;
                 ASSERT_EQ(
