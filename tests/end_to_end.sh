@@ -323,6 +323,8 @@ if injectable; then
         # occurrence across its start ended: a run of 41 from the end of the
         # first 256 KiB, which are searched first and alone.
         truncate -s 0 "$work/parts" && truncate -s $((160 * mib)) "$work/parts"
+        # Its first MiBs hold data (zeros), read as the rows below count on.
+        dd if=/dev/zero of="$work/parts" bs=1M count=2 conv=notrunc status=none
         head -c 100000 /dev/zero | tr '\0' A |
             dd of="$work/parts" bs=64K oflag=seek_bytes seek=$((256 * 1024 - 1)) conv=notrunc status=none
         # The error a few bytes later or earlier cuts the stretch searched
