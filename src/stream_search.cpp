@@ -1,17 +1,37 @@
 #include "stream_search.hpp"
 
 #include <cstring>
+#include <memory>
 
 #include "block_buffer.hpp"
 #include "check.hpp"
 
 namespace bytehunt {
 
-bool search_block(searcher& finder, const std::uint8_t* data, std::size_t length, std::uint64_t base,
-                  std::size_t& from, offset_sink& sink) {
-    constexpr std::size_t batch_size = 4096;
+namespace {
+
+// One batch of a search's starts and their offsets: 64 KiB, too much for a
+// stack that may be as small as 16 KiB.
+constexpr std::size_t batch_size = 4096;
+struct batch_space {
     std::size_t starts[batch_size];
     std::uint64_t offsets[batch_size];
+};
+
+// Each thread's batch, allocated at its first search and kept until it ends.
+batch_space& thread_batch() {
+    thread_local std::unique_ptr<batch_space> space;
+    if (space == nullptr) space.reset(new batch_space);  // not zeroed: every entry used is written
+    return *space;
+}
+
+}  // namespace
+
+bool search_block(searcher& finder, const std::uint8_t* data, std::size_t length, std::uint64_t base,
+                  std::size_t& from, offset_sink& sink) {
+    batch_space& batch = thread_batch();
+    std::size_t* const starts = batch.starts;
+    std::uint64_t* const offsets = batch.offsets;
     const match_list matches{starts, batch_size};
     for (;;) {
         const std::size_t before = from;
