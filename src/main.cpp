@@ -57,7 +57,7 @@ int report_parse_failure(int result) {
 // otherwise gives threads the stack limit the process inherits: too small
 // to search under `ulimit -s 16`, and a waste of address space under a large
 // one or a memory limit.
-constexpr std::size_t thread_stack_size = std::size_t{256} << 10;
+constexpr std::size_t thread_stack_size = std::size_t{64} << 10;
 
 // Whether the stack limit the process inherited gives this thread less
 // than a searching thread gets. The limit holds the arguments, the

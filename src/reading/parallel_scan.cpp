@@ -67,13 +67,14 @@ constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 
 // Searches `part` on a worker thread and hands what it finds to the board.
 // Always returns a whole result: out of memory, the chunk ends after the
-// offsets it handed over, and reading on from there searches the rest.
+// offsets it handed over, and is marked starved for the report to search on.
 file_scan_result search_chunk(const open_file& file, chunk& part, chunk_board& board, searcher& finder,
                               const read_settings& settings, range_tools& tools, part_batch& batch) {
     chunk_sink sink(board, part, finder.needle_length(), batch);
     try {
         return scan_file_range(file, part.range, finder, sink, settings, &tools);
     } catch (const std::bad_alloc&) {
+        part.starved = true;
         return {scan_outcome::complete, sink.decided, {}};
     }
 }
@@ -105,13 +106,20 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
     // lines take most of the time, on far smaller ones.
     const bool dense = lines * 64 >= probe_end;
     if (measured && !dense && size < parallel_threshold) parts = 1;
-    // This thread alone searches on from where the search stands.
-    const auto search_rest_alone = [&] {
-        continue_with(result, scan_file_range(file, {result.next_offset, size}, finder, sink, settings));
+    // This thread alone searches on from where the search stands, up to
+    // `end`. Without memory for a stretch's buffer (asked for before any
+    // offset is handed on) reading on in smaller blocks searches the rest.
+    const auto search_rest_alone = [&](std::uint64_t end) {
+        try {
+            continue_with(result, scan_file_range(file, {result.next_offset, end}, finder, sink, settings));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
     };
     if (result.outcome != scan_outcome::complete || result.next_offset < probe_end) return result;
     if (parts < 2) {
-        search_rest_alone();
+        search_rest_alone(size);
         return result;
     }
     // Chunks that hold about held_per_chunk bytes at the probe's density:
@@ -151,8 +159,12 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
             searcher part_finder(finder.needle(), needle_length);
             part_batch batch;
             while (chunk* part = board.claim()) {
-                board.finish(*part,
-                             search_chunk(file, *part, board, part_finder, chunk_settings, tools, batch));
+                const file_scan_result found =
+                    search_chunk(file, *part, board, part_finder, chunk_settings, tools, batch);
+                const bool starved = part->starved;  // the report may take the chunk once finished
+                board.finish(*part, found);
+                // Out of memory: this thread leaves, the others search on.
+                if (starved) break;
             }
         } catch (const std::bad_alloc&) {
             // No memory for this thread's tools, or for a chunk to claim:
@@ -187,12 +199,21 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
     // Starts at or past this leave no room for a needle.
     const std::uint64_t room_end = size - needle_length + 1;
     bool alone = false;
-    while (chunk* part = board.next()) {
+    for (;;) {
+        chunk* const part = board.next();
+        // No thread left (none could get memory, or none started), or no
+        // chunk: the rest, if any, is searched here.
+        if (part == nullptr) {
+            alone = true;
+            break;
+        }
         // A chunk that ended short (the file shrank, or a read failed) ends
         // the search in chunks: reading on from where it stopped finds out
         // which.
         if (result.next_offset < std::min(part->range.first, room_end)) break;
         continue_with(result, reporter.report(*part, result.next_offset));
+        const bool starved = part->starved;
+        const std::uint64_t part_end = part->range.end;
         // A chunk reported only in part (its lines could not be written, or
         // the file shrank or failed to read in it) ends the search in chunks.
         if (!board.reported() || result.outcome != scan_outcome::complete) break;
@@ -204,11 +225,15 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
             alone = true;
             break;
         }
+        // Its thread ran out of memory: the rest of the chunk is searched
+        // here, and the other threads search on.
+        if (starved && result.next_offset < std::min(part_end, room_end) && !search_rest_alone(part_end))
+            break;
     }
     board.stop();
     for (std::thread& thread : crew.threads) thread.join();
     crew.threads.clear();
-    if (alone && result.next_offset < room_end) search_rest_alone();
+    if (alone && result.next_offset < room_end) search_rest_alone(size);
     return result;
 }
 

@@ -3,7 +3,6 @@
 // pass the filter without being an occurrence.
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "prefilter.hpp"
 
@@ -51,11 +50,10 @@ constexpr std::size_t learned_limit = 2;
 needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const std::uint8_t* sample,
                             std::size_t sample_length, std::uint32_t* misses) {
     if (sample_length > sample_limit) sample_length = sample_limit;
-    // Four tables, so that a run of one byte does not wait on one counter.
-    // Each thread's own, not on the stack, which may be as small as 16 KiB.
+    // Four tables, so that a run of one byte does not wait on one counter;
+    // of 16 bits, which hold a count of the sample, to keep the frame small.
     static_assert(sample_limit <= 0xffff, "a count of the sample fits in 16 bits");
-    thread_local std::uint16_t counts[4][256];
-    std::memset(counts, 0, sizeof counts);
+    std::uint16_t counts[4][256] = {};
     std::size_t i = 0;
     for (; sample_length - i >= 4; i += 4) {
         ++counts[0][sample[i]];
