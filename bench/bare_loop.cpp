@@ -67,7 +67,9 @@ int main(int argc, char** argv) {
     const int fd = open(argv[2], O_RDONLY);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0) return 2;
-    const auto size = static_cast<std::uint64_t>(info.st_size);
+    // A block device's size is where its end is.
+    const auto size =
+        static_cast<std::uint64_t>(S_ISBLK(info.st_mode) ? lseek(fd, 0, SEEK_END) : info.st_size);
     const unsigned threads = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 1;
     const bool mapped = std::strcmp(argv[1], "map") == 0;
     const std::uint8_t* data = nullptr;

@@ -11,6 +11,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 #endif
 
 namespace bytehunt {
@@ -23,8 +27,9 @@ stream_source::stream_source(std::FILE* stream) : stream_(stream) {
     struct stat info {};
     if (fstat(fileno(stream_), &info) != 0) return;
 #if defined(POSIX_FADV_SEQUENTIAL)
-    // Larger read-ahead for files read front to back.
-    if (S_ISREG(info.st_mode)) (void)posix_fadvise(fileno(stream_), 0, 0, POSIX_FADV_SEQUENTIAL);
+    // Larger read-ahead for files and disks read front to back.
+    if (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))
+        (void)posix_fadvise(fileno(stream_), 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
 #if defined(F_SETPIPE_SZ)
     // A larger pipe lets the writer run ahead: fewer switches between the two
@@ -87,7 +92,28 @@ std::FILE* open_input(const char* path) {
 #endif
 }
 
-std::uint64_t regular_file_size(int descriptor) {
+#if !defined(_WIN32)
+namespace {
+
+// The size of the block device open as `descriptor`, or 0 where it cannot
+// be told. Where the system has no call for it, the end found by a seek
+// (put back where it was: the stream is read on from there).
+std::uint64_t device_size(int descriptor) {
+#if defined(BLKGETSIZE64)
+    std::uint64_t size = 0;
+    if (ioctl(descriptor, BLKGETSIZE64, &size) == 0) return size;
+#endif
+    const off_t at = lseek(descriptor, 0, SEEK_CUR);
+    if (at < 0) return 0;
+    const off_t end = lseek(descriptor, 0, SEEK_END);
+    if (lseek(descriptor, at, SEEK_SET) != at || end < 0) return 0;
+    return static_cast<std::uint64_t>(end);
+}
+
+}  // namespace
+#endif
+
+std::uint64_t file_size(int descriptor) {
 #if defined(_WIN32)
     const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
     LARGE_INTEGER size{};
@@ -98,7 +124,9 @@ std::uint64_t regular_file_size(int descriptor) {
     return static_cast<std::uint64_t>(size.QuadPart);
 #else
     struct stat info {};
-    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return 0;
+    if (fstat(descriptor, &info) != 0) return 0;
+    if (S_ISBLK(info.st_mode)) return device_size(descriptor);
+    if (!S_ISREG(info.st_mode) || info.st_size < 0) return 0;
     return static_cast<std::uint64_t>(info.st_size);
 #endif
 }
@@ -125,8 +153,10 @@ bool input_is_output(std::FILE* stream) {
 #else
     struct stat in {};
     struct stat out {};
-    if (fstat(fileno(stream), &in) != 0 || fstat(STDOUT_FILENO, &out) != 0 || !S_ISREG(out.st_mode))
-        return false;
+    if (fstat(fileno(stream), &in) != 0 || fstat(STDOUT_FILENO, &out) != 0) return false;
+    // One disk under two names is still one disk.
+    if (S_ISBLK(in.st_mode) && S_ISBLK(out.st_mode)) return in.st_rdev == out.st_rdev;
+    if (!S_ISREG(out.st_mode)) return false;
     const auto identify = [](const struct stat& info) {
         return file_identity{static_cast<std::uint64_t>(info.st_dev),
                              static_cast<std::uint64_t>(info.st_ino)};

@@ -42,9 +42,11 @@ private:
 // for that stream must fail, not reach the input.
 std::FILE* open_input(const char* path);
 
-// The size the regular file open as `descriptor` has now, or 0 for anything
-// else (pipes, devices) and where it cannot be told.
-std::uint64_t regular_file_size(int descriptor);
+// The size that the regular file or block device (a disk, a partition, a
+// loop device) open as `descriptor` has now, or 0 for anything else (pipes,
+// character devices) and where it cannot be told. Inputs with a size are
+// searched in stretches, at their offsets.
+std::uint64_t file_size(int descriptor);
 
 // Where a file lives: its device (volume) and its number there. Two file
 // systems may give the same number to different files.
@@ -55,7 +57,8 @@ struct file_identity {
 bool same_file(const file_identity& a, const file_identity& b);
 
 // Whether standard output is the very regular file open as `stream`: a
-// search of it would find its own report and write more, without end.
+// search of it would find its own report and write more, without end; or
+// the very block device, whose bytes the report would overwrite.
 bool input_is_output(std::FILE* stream);
 
 }  // namespace bytehunt

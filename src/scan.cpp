@@ -27,7 +27,7 @@ bool starts_uncached(int descriptor, std::uint64_t size) {
 
 scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, const read_settings& settings,
                         unsigned parts) {
-    const std::uint64_t size = regular_file_size(fileno(stream));
+    const std::uint64_t size = file_size(fileno(stream));
     const bool measured = parts == 0;
     if (measured) parts = size >= parallel_minimum ? usable_cores() : 1;
     read_settings reading = settings;

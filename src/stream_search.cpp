@@ -1,17 +1,50 @@
 #include "stream_search.hpp"
 
 #include <cstring>
+#include <memory>
+#include <type_traits>
+#include <utility>
 
 #include "block_buffer.hpp"
 #include "check.hpp"
 
 namespace bytehunt {
 
+namespace {
+
+// One batch of a search's offsets, and the starts they are made from: not
+// on the stack, which may be as small as 16 KiB.
+constexpr std::size_t batch_size = 4096;
+struct batch_space {
+    std::uint64_t offsets[batch_size];
+    // `offsets` itself where std::size_t is std::uint64_t, each start made
+    // its offset in place (half the memory); else room of its own.
+    std::size_t* starts;
+    std::unique_ptr<std::size_t[]> own_starts;
+};
+
+// Each thread's batch, allocated at its first search and kept until it ends.
+batch_space& thread_batch() {
+    thread_local std::unique_ptr<batch_space> space;
+    if (space != nullptr) return *space;
+    std::unique_ptr<batch_space> made(new batch_space);  // not zeroed: every entry used is written
+    if (std::is_same<std::size_t, std::uint64_t>::value) {
+        made->starts = reinterpret_cast<std::size_t*>(made->offsets);  // the same type
+    } else {
+        made->own_starts.reset(new std::size_t[batch_size]);
+        made->starts = made->own_starts.get();
+    }
+    space = std::move(made);
+    return *space;
+}
+
+}  // namespace
+
 bool search_block(searcher& finder, const std::uint8_t* data, std::size_t length, std::uint64_t base,
                   std::size_t& from, offset_sink& sink) {
-    constexpr std::size_t batch_size = 4096;
-    std::size_t starts[batch_size];
-    std::uint64_t offsets[batch_size];
+    batch_space& batch = thread_batch();
+    std::size_t* const starts = batch.starts;
+    std::uint64_t* const offsets = batch.offsets;
     const match_list matches{starts, batch_size};
     for (;;) {
         const std::size_t before = from;

@@ -209,6 +209,26 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
     fi
     (sleep 0.3; "${program[@]}") 2>"$work/stderr" | true
     expect "reader gone before the usage text" '[[ ! -s $work/stderr ]]'
+
+    # Limits the parent set: a stack of 16 KiB (where the program can start
+    # under it at all, unlike under a sanitizer or an emulator) and a file
+    # size limit, on one core and on all, from a file and from a pipe.
+    "${program[@]}" 0000 "$work/zeros" >"$work/all"
+    limited() { cat "$work/zeros" | bash -c "ulimit $1 && exec \"\$@\"" - $on "${program[@]}" 0000 "$2"; }
+    for on in "${cores[@]}"; do
+        for input in "$work/zeros" /dev/stdin; do
+            name="${input##*/}${on:+, one core}"
+            if bash -c 'ulimit -s 16 && exec "$@"' - "${program[@]}" 41 /dev/null 2>/dev/null; then
+                limited "-s 16" $input >"$work/some" 2>"$work/stderr"
+                status=$?
+                expect "stack of 16 KiB, $name" '[[ $status == 0 && ! -s $work/stderr ]] && cmp -s "$work/all" "$work/some"'
+            fi
+            limited "-f 10" $input >"$work/some" 2>"$work/stderr"
+            status=$?
+            expect "file size limit, $name" '[[ $status == 2 && $(tr -d "\r" <"$work/stderr") == "Error writing output" &&
+                $(wc -c <"$work/some") == 10240 && $(cmp "$work/all" "$work/some" 2>&1) == *EOF* ]]'
+        done
+    done
 fi
 
 # Paths as given: spaces, and characters outside any single ANSI code page.
@@ -274,6 +294,32 @@ if command -v fallocate >/dev/null && truncate -s $((512 * mib)) "$work/changing
     wait $changer
     expect "holes punched and filled while searched" '[[ $bad == 0 ]]'
     rm -f "$work/changing" "$work/unit" "$work/block"
+fi
+
+# A block device is searched as a file of its size: a loop device over an
+# image (where one can be made, as root) prints what the image itself does,
+# and is refused as its own output.
+if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix && -w /dev/loop-control ]] && truncate -s $((160 * mib)) "$work/image"; then
+    for at in 0 $((8 * mib + 1)) $((150 * mib)) $((160 * mib - 2)); do
+        printf 'Zq' | dd of="$work/image" bs=1 seek=$at conv=notrunc status=none
+    done
+    head -c $((6 * mib)) /dev/zero | tr '\0' A | dd of="$work/image" bs=1M seek=20 conv=notrunc status=none
+    if loop=$(losetup -f --show -r "$work/image" 2>/dev/null); then
+        trap 'losetup -d "$loop"; rm -rf "$work"' EXIT
+        for needle in 5a71 414141; do
+            "${program[@]}" $needle "$work/image" >"$work/all"
+            "${program[@]}" $needle "$loop" >"$work/some" 2>"$work/stderr"
+            status=$?
+            expect "loop device, $needle" '[[ $status == 0 && ! -s $work/stderr ]] && cmp -s "$work/all" "$work/some"'
+        done
+        "${program[@]}" 5a71 "$loop" >>"$loop" 2>"$work/stderr"
+        status=$?
+        expect "loop device as its own output" \
+            '[[ $status == 2 && $(cat "$work/stderr") == "Input file $loop is also the output" ]]'
+        losetup -d "$loop"
+        trap 'rm -rf "$work"' EXIT
+    fi
+    rm -f "$work/image"
 fi
 
 # Faults injected into the program's reads, where the platform allows it.
@@ -421,6 +467,17 @@ if injectable; then
         expect "no memory for a block, $input" \
             '[[ $status == 2 && ! -s $work/out && $(tr -d "\r" <"$work/stderr") == "Out of memory" ]]'
     done
+    # SIGBUS blocked by the parent: a fault in the map of a file cut under
+    # it still reaches the handler, and the rest is read on.
+    { head -c 300000 /dev/zero; printf 'Zq'; head -c 600000 /dev/zero; printf 'Zq'; head -c 3000000 /dev/zero; } >"$work/cut"
+    if type perl >/dev/null 2>&1; then
+        out=$(BYTEHUNT_TEST_RESIZE_AFTER=786432 BYTEHUNT_TEST_RESIZE_TO=1000000 perl -MPOSIX -e \
+            'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGBUS)) or die; exec @ARGV or die' \
+            env BYTEHUNT_PRELOAD="$BYTEHUNT_FAULT_INJECTION" ASAN_OPTIONS=verify_asan_link_order=0 "${program[@]}" 5a71 "$work/cut")
+        status=$?
+        expect "file cut under the map, SIGBUS blocked" \
+            '[[ $out == "${header}300000 (0x493e0)"$'"'"'\n'"'"'"900002 (0xdbba2)" && $status == 0 ]]'
+    fi
     # Threads that run out of memory at each step, after the search began
     # to wait for them: the rest is searched on, every offset reported once.
     for allowed in 0 1 2 3 4 6 8 12; do

@@ -46,6 +46,8 @@ struct chunk {
     std::deque<part_batch> batches;
     std::size_t held = 0;  // bytes in the batches
     bool finished = false;
+    // Its thread ran out of memory in it and left: the rest is the report's.
+    bool starved = false;
     file_scan_result result{};
 };
 

@@ -32,7 +32,7 @@ public:
     bool accept(const std::uint64_t* offsets, std::size_t count) override {
         std::size_t kept = count;
         if (unread) {
-            const std::uint64_t reach = regular_file_size(descriptor_);
+            const std::uint64_t reach = file_size(descriptor_);
             while (kept > 0 && offsets[kept - 1] + needle_length_ > reach) --kept;
         }
         if (kept > 0) {
@@ -294,7 +294,7 @@ step stretch_scan::search_stretch(std::uint64_t begin, std::uint64_t starts_limi
 file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_sink& sink,
                                    const read_settings& settings) {
     const int descriptor = fileno(stream);
-    const std::uint64_t size = regular_file_size(descriptor);
+    const std::uint64_t size = file_size(descriptor);
     if (finder.needle_length() == 0 || size == 0) return {scan_outcome::complete, 0, {}};
 #if defined(POSIX_FADV_SEQUENTIAL)
     (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);

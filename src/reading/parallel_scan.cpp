@@ -68,13 +68,14 @@ constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 
 // Searches `part` on a worker thread and hands what it finds to the board.
 // Always returns a whole result: out of memory, the chunk ends after the
-// offsets it handed over, and reading on from there searches the rest.
+// offsets it handed over, and is marked starved for the report to search on.
 file_scan_result search_chunk(const open_file& file, chunk& part, chunk_board& board, searcher& finder,
                               const read_settings& settings, range_tools& tools, part_batch& batch) {
     chunk_sink sink(board, part, finder.needle_length(), batch);
     try {
         return scan_file_range(file, part.range, finder, sink, settings, &tools);
     } catch (const std::bad_alloc&) {
+        part.starved = true;
         return {scan_outcome::complete, sink.decided, {}};
     }
 }
@@ -130,9 +131,14 @@ public:
                 range_tools tools(file, settings.ways, buffer_size);
                 searcher part_finder(finder.needle(), finder.needle_length());
                 part_batch batch;
-                while (chunk* part = board_.claim())
-                    board_.finish(*part,
-                                  search_chunk(file, *part, board_, part_finder, settings, tools, batch));
+                while (chunk* part = board_.claim()) {
+                    const file_scan_result found =
+                        search_chunk(file, *part, board_, part_finder, settings, tools, batch);
+                    const bool starved = part->starved;  // the report may take the chunk once finished
+                    board_.finish(*part, found);
+                    // Out of memory: this thread leaves, the others search on.
+                    if (starved) break;
+                }
             } catch (const std::bad_alloc&) {
                 // No memory for this thread's tools, or for a chunk to claim:
                 // the others search on.
@@ -161,20 +167,39 @@ private:
     std::vector<std::thread> threads_;
 };
 
+// This thread alone searches on from where `result` stands, up to `end`.
+// Without memory for a stretch's buffer (asked for before any offset is
+// handed on), false: reading on in smaller blocks searches the rest.
+bool search_alone(const open_file& file, searcher& finder, offset_sink& sink, const read_settings& settings,
+                  file_scan_result& result, std::uint64_t end) {
+    try {
+        continue_with(result, scan_file_range(file, {result.next_offset, end}, finder, sink, settings));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 // Reports the chunks in file order after `result`, the probe's. Returns
 // whether one thread should search on alone from where the result stands.
-bool report_chunks(const open_file& file, const searcher& finder, offset_sink& sink, chunk_board& board,
-                   file_scan_result& result) {
+bool report_chunks(const open_file& file, searcher& finder, offset_sink& sink, const read_settings& settings,
+                   chunk_board& board, file_scan_result& result) {
     searcher mender(finder.needle(), finder.needle_length());
     chunk_reporter reporter(file, mender, sink, board);
     // Starts at or past this leave no room for a needle.
     const std::uint64_t room_end = file.size - finder.needle_length() + 1;
-    while (chunk* part = board.next()) {
+    for (;;) {
+        chunk* const part = board.next();
+        // No thread left (none could get memory, or none started), or no
+        // chunk: the rest, if any, is searched here.
+        if (part == nullptr) return result.next_offset < room_end;
         // A chunk that ended short (the file shrank, or a read failed) ends
         // the search in chunks: reading on from where it stopped finds out
         // which.
         if (result.next_offset < std::min(part->range.first, room_end)) return false;
         continue_with(result, reporter.report(*part, result.next_offset));
+        const bool starved = part->starved;
+        const std::uint64_t part_end = part->range.end;
         // A chunk reported only in part (its lines could not be written, or
         // the file shrank or failed to read in it) ends the search in chunks.
         if (!board.reported() || result.outcome != scan_outcome::complete) return false;
@@ -183,8 +208,12 @@ bool report_chunks(const open_file& file, const searcher& finder, offset_sink& s
         // fall out of step with each other at every start, and one thread
         // searching on alone does the work once.
         if (!reporter.met()) return result.next_offset < room_end;
+        // Its thread ran out of memory: the rest of the chunk is searched
+        // here, and the other threads search on.
+        if (starved && result.next_offset < std::min(part_end, room_end) &&
+            !search_alone(file, finder, sink, settings, result, part_end))
+            return false;
     }
-    return false;
 }
 
 }  // namespace
@@ -228,12 +257,11 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
                                         finder.needle_length() - 1;
         thread_crew crew(board);
         crew.start(parts, file, finder, chunk_settings, buffer_size);
-        alone = report_chunks(file, finder, sink, board, result);
+        alone = report_chunks(file, finder, sink, settings, board, result);
         crew.stop();
     }
     // This thread alone searches on from where the search stands.
-    if (alone)
-        continue_with(result, scan_file_range(file, {result.next_offset, size}, finder, sink, settings));
+    if (alone) search_alone(file, finder, sink, settings, result, size);
     return result;
 }
 

@@ -50,8 +50,10 @@ constexpr std::size_t learned_limit = 2;
 needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const std::uint8_t* sample,
                             std::size_t sample_length, std::uint32_t* misses) {
     if (sample_length > sample_limit) sample_length = sample_limit;
-    // Four tables, so that a run of one byte does not wait on one counter.
-    std::uint32_t counts[4][256] = {};
+    // Four tables, so that a run of one byte does not wait on one counter;
+    // of 16 bits, which hold a count of the sample, to keep the frame small.
+    static_assert(sample_limit <= 0xffff, "a count of the sample fits in 16 bits");
+    std::uint16_t counts[4][256] = {};
     std::size_t i = 0;
     for (; sample_length - i >= 4; i += 4) {
         ++counts[0][sample[i]];
@@ -61,22 +63,26 @@ needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const
     }
     for (; i < sample_length; ++i) ++counts[0][sample[i]];
     const auto frequency = [&](std::uint8_t byte) {
-        return counts[0][byte] + counts[1][byte] + counts[2][byte] + counts[3][byte];
+        return static_cast<std::uint32_t>(counts[0][byte] + counts[1][byte] + counts[2][byte] +
+                                          counts[3][byte]);
     };
 
     // Needle positions from rarest to commonest in the sample; the fixed
     // ranking decides between bytes the sample saw equally often, and the
-    // first of equal bytes comes first.
+    // first of equal bytes comes first (a sort with no buffer to allocate).
     // Positions beyond the 256th are never chosen: needles are far shorter.
     const std::size_t candidates = length < 256 ? length : 256;
     std::array<std::uint8_t, 256> order{};
     for (std::size_t k = 0; k < candidates; ++k) order[k] = static_cast<std::uint8_t>(k);
-    std::stable_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(candidates),
-                     [&](std::uint8_t a, std::uint8_t b) {
-                         const std::uint32_t fa = frequency(bytes[a]);
-                         const std::uint32_t fb = frequency(bytes[b]);
-                         return fa != fb ? fa < fb : commonness[bytes[a]] < commonness[bytes[b]];
-                     });
+    std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(candidates),
+              [&](std::uint8_t a, std::uint8_t b) {
+                  const std::uint32_t fa = frequency(bytes[a]);
+                  const std::uint32_t fb = frequency(bytes[b]);
+                  if (fa != fb) return fa < fb;
+                  return commonness[bytes[a]] != commonness[bytes[b]]
+                             ? commonness[bytes[a]] < commonness[bytes[b]]
+                             : a < b;
+              });
 
     needle_filter filter{bytes, length, 0, {}, {}, misses};
     std::array<bool, 256> used{};
