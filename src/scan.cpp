@@ -15,12 +15,19 @@ namespace {
 constexpr std::uint64_t cold_check_minimum = std::uint64_t{8} << 20;
 constexpr std::uint64_t cold_check_size = std::uint64_t{8} << 20;
 
-bool starts_uncached(int descriptor, std::uint64_t size) {
+// How a large file is read, from its holes and the page cache. A file with
+// holes is read ahead by the scan alone, and only its data: the system's own
+// read-ahead runs on from the data into the holes, and fills the page cache
+// with their zeros. A file without holes whose first pages are not in the page
+// cache comes from the disk: it is asked for well ahead of the search.
+void plan_reading(int descriptor, std::uint64_t size, read_settings& reading) {
     file_extents extents(descriptor, size);
     const std::uint64_t first = next_data(extents, 0, size);
-    if (first >= size) return false;
-    const std::uint64_t data_end = std::min(extents.at(first).end, first + cold_check_size);
-    return mostly_uncached(descriptor, first, static_cast<std::size_t>(data_end - first));
+    reading.holes = first > 0 || extents.at(first).end < size;
+    if (reading.holes ||
+        mostly_uncached(descriptor, 0,
+                        static_cast<std::size_t>(std::min<std::uint64_t>(size, cold_check_size))))
+        reading.read_ahead = default_read_ahead;
 }
 
 }  // namespace
@@ -31,11 +38,7 @@ scan_outcome scan_input(std::FILE* stream, searcher& finder, offset_sink& sink, 
     const bool measured = parts == 0;
     if (measured) parts = size >= parallel_minimum ? usable_cores() : 1;
     read_settings reading = settings;
-    // A large file whose first pages of data are not in the page cache
-    // comes from the disk: it is asked for well ahead of the search. Holes
-    // are never in the page cache, and never read: they say nothing.
-    if (measured && size >= cold_check_minimum && starts_uncached(fileno(stream), size))
-        reading.read_ahead = default_read_ahead;
+    if (measured && size >= cold_check_minimum) plan_reading(fileno(stream), size, reading);
     const file_scan_result stretches =
         parts > 1 && size > 0 && finder.needle_length() > 0
             ? scan_in_parts({fileno(stream), size}, finder, sink, parts, reading, measured)

@@ -41,7 +41,8 @@ std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, s
 std::size_t page_size() {
     return 4096;
 }
-const std::uint8_t* map_range(int /*descriptor*/, std::uint64_t /*offset*/, std::size_t /*length*/) {
+const std::uint8_t* map_range(int /*descriptor*/, std::uint64_t /*offset*/, std::size_t /*length*/,
+                              bool /*holes*/) {
     return nullptr;
 }
 void populate(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
@@ -49,6 +50,7 @@ bool mostly_uncached(int /*descriptor*/, std::uint64_t /*offset*/, std::size_t /
     return false;
 }
 void read_soon(int /*descriptor*/, std::uint64_t /*offset*/, std::uint64_t /*length*/) {}
+void advise_access(int /*descriptor*/, bool /*holes*/) {}
 void release(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
 void unmap(const std::uint8_t* /*bytes*/, std::size_t /*length*/) {}
 
@@ -102,10 +104,10 @@ __attribute__((noinline)) void* map_aligned(int descriptor, std::uint64_t offset
 // Not inlined: its locals would then live in a frame that a jump back from a
 // fault returns to.
 __attribute__((noinline)) const std::uint8_t* map_range(int descriptor, std::uint64_t offset,
-                                                        std::size_t length) {
+                                                        std::size_t length, bool holes) {
     void* const view = map_aligned(descriptor, offset, length);
     if (view == MAP_FAILED) return nullptr;
-    (void)madvise(view, length, MADV_SEQUENTIAL);
+    (void)madvise(view, length, holes ? MADV_RANDOM : MADV_SEQUENTIAL);
     return static_cast<const std::uint8_t*>(view);
 }
 void populate(const std::uint8_t* bytes, std::size_t length) {
@@ -125,6 +127,15 @@ void unmap(const std::uint8_t* bytes, std::size_t length) {
 
 std::size_t page_size() {
     return system_page_size;
+}
+
+void advise_access(int descriptor, bool holes) {
+#if defined(POSIX_FADV_SEQUENTIAL)
+    (void)posix_fadvise(descriptor, 0, 0, holes ? POSIX_FADV_RANDOM : POSIX_FADV_SEQUENTIAL);
+#else
+    (void)descriptor;
+    (void)holes;
+#endif
 }
 
 void read_soon(int descriptor, std::uint64_t offset, std::uint64_t length) {

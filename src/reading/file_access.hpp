@@ -22,13 +22,20 @@ std::size_t read_up_to(int descriptor, std::uint8_t* into, std::size_t length, s
 
 // A map of the file's bytes [offset, offset + length), read front to back,
 // or null where the system refuses one (and always on Windows).
-const std::uint8_t* map_range(int descriptor, std::uint64_t offset, std::size_t length);
+// With `holes`, the system reads nothing ahead for the map's faults: it
+// would read the holes' zeros into the page cache.
+const std::uint8_t* map_range(int descriptor, std::uint64_t offset, std::size_t length, bool holes);
 // Brings mapped pages in ahead of the search; beyond the file's end it is
 // refused, and the search then faults.
 void populate(const std::uint8_t* bytes, std::size_t length);
 // Mapped pages not needed again.
 void release(const std::uint8_t* bytes, std::size_t length);
 void unmap(const std::uint8_t* bytes, std::size_t length);
+
+// Tells the system how the file is read: front to back, with its own
+// read-ahead; or, for a file with holes, where the scan says (read_soon), so
+// that no read-ahead runs from the data into a hole.
+void advise_access(int descriptor, bool holes);
 
 // Asks for the file's bytes [offset, offset + length) to be read into the
 // page cache, without waiting for them.

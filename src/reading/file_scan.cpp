@@ -135,7 +135,7 @@ stretch_scan::stretch_scan(const open_file& file, file_range range, searcher& fi
       bytes_limit_(size_ - range.end >= needle_length_ - 1 ? range.end + needle_length_ - 1 : size_),
       copy_size_(lowest(settings.copy_size, settings.stretch_size)),
       checked_(sink, file.descriptor, needle_length_, range.first),
-      view_(file.descriptor, range.first, bytes_limit_),
+      view_(file.descriptor, range.first, bytes_limit_, settings.holes),
       own_chooser_(usable_ways(settings.ways)),
       asked_until_(range.first) {
     // A scan of many ranges in turn keeps its choice of way, its buffer and
@@ -296,9 +296,7 @@ file_scan_result scan_regular_file(std::FILE* stream, searcher& finder, offset_s
     const int descriptor = fileno(stream);
     const std::uint64_t size = file_size(descriptor);
     if (finder.needle_length() == 0 || size == 0) return {scan_outcome::complete, 0, {}};
-#if defined(POSIX_FADV_SEQUENTIAL)
-    (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
+    advise_access(descriptor, settings.holes);
     const bus_fault_handler handler;
     return scan_file_range({descriptor, size}, {0, size}, finder, sink, settings);
 }

@@ -49,6 +49,8 @@ struct read_settings {
     std::size_t stretch_size = default_stretch_size;
     std::size_t copy_size = default_copy_size;
     std::size_t read_ahead = 0;
+    // The file has holes: nothing is read ahead but what read_ahead asks for.
+    bool holes = false;
 };
 
 // A regular file open for reading, and its size when the scan began: bytes

@@ -114,8 +114,9 @@ bool map_faults_caught() {
 
 #endif
 
-mapped_view::mapped_view(int descriptor, std::uint64_t first, std::uint64_t end)
+mapped_view::mapped_view(int descriptor, std::uint64_t first, std::uint64_t end, bool holes)
     : descriptor_(descriptor),
+      holes_(holes),
       base_(first / page_size() * page_size()),
       length_(static_cast<std::size_t>(end - first / page_size() * page_size())),
       released_(base_) {}
@@ -125,7 +126,7 @@ mapped_view::~mapped_view() {
 }
 
 bool mapped_view::take() {
-    if (map_ == nullptr) map_ = map_range(descriptor_, base_, length_);
+    if (map_ == nullptr) map_ = map_range(descriptor_, base_, length_, holes_);
     return map_ != nullptr;
 }
 

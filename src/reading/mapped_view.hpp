@@ -34,8 +34,9 @@ enum class guarded_outcome { searched, sink_failed, faulted };
 
 class mapped_view {
 public:
-    // The file's bytes [first, end); nothing is mapped yet.
-    mapped_view(int descriptor, std::uint64_t first, std::uint64_t end);
+    // The file's bytes [first, end), of a file with `holes` or none;
+    // nothing is mapped yet.
+    mapped_view(int descriptor, std::uint64_t first, std::uint64_t end, bool holes);
     ~mapped_view();
     mapped_view(const mapped_view&) = delete;
     mapped_view& operator=(const mapped_view&) = delete;
@@ -60,6 +61,7 @@ public:
 
 private:
     int descriptor_;
+    bool holes_;
     std::uint64_t base_;  // the map's first byte in the file, on a page boundary
     std::size_t length_;
     const std::uint8_t* map_ = nullptr;

@@ -222,9 +222,7 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
                                const read_settings& settings, bool measured) {
     const std::uint64_t size = file.size;
     const bus_fault_handler handler;  // for every thread's maps
-#if defined(POSIX_FADV_SEQUENTIAL)
-    (void)posix_fadvise(file.descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
+    advise_access(file.descriptor, settings.holes);
     // The probe: the first bytes, on this thread.
     const std::uint64_t probe_end = size / 4 < probe_size ? size / 4 : probe_size;
     counting_sink counted(sink);
@@ -248,10 +246,11 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
                           finder.zeros_only() ? nullptr : &holes);
         // Chunks of less than a stretch are copied: a map of each would cost
         // more calls than the copy costs time. Threads leave read-ahead to the
-        // system.
+        // system, but in a file with holes, where the system reads none ahead.
         const read_settings chunk_settings{
             chunk_size < settings.stretch_size ? way_bit(read_way::copy) : settings.ways,
-            settings.stretch_size, settings.copy_size, 0};
+            settings.stretch_size, settings.copy_size, settings.holes ? settings.read_ahead : 0,
+            settings.holes};
         const std::size_t buffer_size = static_cast<std::size_t>(std::min<std::uint64_t>(
                                             {chunk_size, settings.stretch_size, settings.copy_size})) +
                                         finder.needle_length() - 1;
