@@ -5,17 +5,18 @@
 # each file is read once right before each command, so every run sees a hot
 # page cache. RUNS sets the rounds (default 5). Needs root to drop the page
 # cache for the second cache state; without it that state is skipped.
-# Usage: run.sh [all|states|dense|startup|main|degenerate|sparse]: "states" is
-# the rare pattern over a file in each state its pages can be in, "dense"
-# dense output on every core against one and into a pipe, "startup" a 4 KiB
-# file, "main" is targets 1 to 5, "degenerate" the table of uniform,
-# small-alphabet and mixed data, "sparse" files mostly of holes; all of it
+# Usage: run.sh [all|states|device|dense|startup|main|degenerate|sparse]:
+# "states" is the rare pattern over a file in each state its pages can be in,
+# "device" a loop device against its image and against dd, "dense" dense
+# output on every core against one and into a pipe, "startup" a 4 KiB file,
+# "main" is targets 1 to 5, "degenerate" the table of uniform, small-alphabet
+# and mixed data, "sparse" files mostly of holes; all of it
 # by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-5}
 section=${1:-all}
-bash tools/deps.sh g++ cmake make ripgrep grep time hyperfine
+bash tools/deps.sh g++ cmake make ripgrep grep time hyperfine mount util-linux
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" >/dev/null
 g++ -O2 -o build/release/getc_scan bench/getc_scan.cpp
@@ -498,7 +499,59 @@ sparse_section() {
     done
 }
 
+# A block device: a loop device over a 1 GiB image of random bytes, against
+# the image itself with its pages cached. The device's own cache is dropped
+# whenever no one holds the device open, so each run reads through the loop
+# driver; while it is held open (as a mounted file system holds its disk),
+# its pages stay cached. Cold: the page cache dropped and the device's
+# buffers flushed before each run, against dd bs=1M of the device. Needs root.
+device_section() {
+    local image=$data/device-1g.img loop rare=0102030405060708
+    [[ -f $image ]] || head -c 1G /dev/urandom >"$image"
+    if ! echo 1 2>/dev/null >/proc/sys/vm/drop_caches || ! loop=$(losetup -f --show -r "$image" 2>/dev/null); then
+        echo "device: skipped, no loop device can be made here (needs root)"
+        return
+    fi
+    # shellcheck disable=SC2034 # read by counted
+    declare -A command=([d_file]="$bytehunt $rare $image" [d_device]="$bytehunt $rare $loop"
+        [d_dd]="dd if=$loop of=/dev/null bs=1M status=none" [d_cold]="$bytehunt $rare $loop"
+        [d_cold_dd]="dd if=$loop of=/dev/null bs=1M status=none" [d_held]="$bytehunt $rare $loop")
+    local i name held
+    for ((i = 0; i < runs; i++)); do
+        for name in d_file d_device d_dd; do
+            warm "$image"
+            counted "$name"
+        done
+        exec {held}<"$loop"
+        warm "$loop"
+        counted d_held
+        exec {held}<&-
+        for name in d_cold d_cold_dd; do
+            sync
+            echo 3 >/proc/sys/vm/drop_caches
+            blockdev --flushbufs "$loop"
+            counted "$name"
+        done
+    done
+    losetup -d "$loop"
+    echo
+    echo "Block device, a loop device over 1 GiB of random bytes, on $(nproc) cores: medians of $runs alternating runs"
+    echo
+    echo "| state | command | seconds | minor faults | context switches | measure | goal |"
+    echo "| --- | --- | --- | --- | --- | --- | --- |"
+    row "image cached" "bytehunt on the image" "$(spread d_file)" "$(counts d_file)" "" ""
+    row "image cached" "**bytehunt on the device**" "$(spread d_device)" "$(counts d_device)" \
+        "$(ratio "$(seconds d_device)" "$(seconds d_file)") x the image" "<= 1.2"
+    row "image cached" "dd bs=1M of the device" "$(spread d_dd)" "$(counts d_dd)" "" ""
+    row "device held open, cached" "**bytehunt on the device**" "$(spread d_held)" "$(counts d_held)" \
+        "$(ratio "$(seconds d_held)" "$(seconds d_file)") x the image" "<= 1.2"
+    row "cold" "**bytehunt on the device**" "$(spread d_cold)" "$(counts d_cold)" \
+        "$(ratio "$(seconds d_cold)" "$(seconds d_cold_dd)") x dd" "<= 1"
+    row "cold" "dd bs=1M of the device" "$(spread d_cold_dd)" "$(counts d_cold_dd)" "" ""
+}
+
 [[ $section == all || $section == states ]] && states_section
+[[ $section == all || $section == device ]] && device_section
 [[ $section == all || $section == dense ]] && dense_section
 [[ $section == all || $section == startup ]] && startup_section
 [[ $section == all || $section == main ]] && main_section

@@ -52,11 +52,11 @@ int report_parse_failure(int result) {
     return finish(exit_bad_arguments);
 }
 
-// Stack for each thread that searches: what its deepest call needs (under
-// 16 KiB measured, a thrown bad_alloc included), with room to spare. glibc
-// otherwise gives threads the stack limit the process inherits: too small
-// to search under `ulimit -s 16`, and a waste of address space under a large
-// one or a memory limit.
+// Stack for each thread that searches: ten times what its deepest call was
+// measured to need (6 KiB, a thrown bad_alloc included). glibc otherwise
+// gives threads the stack limit the process inherits: too small to search
+// under `ulimit -s 16`, and under a large one address space that a memory
+// limit needs for the search itself.
 constexpr std::size_t thread_stack_size = std::size_t{64} << 10;
 
 // Whether the stack limit the process inherited gives this thread less

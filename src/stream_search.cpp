@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
-#include <utility>
 
 #include "block_buffer.hpp"
 #include "check.hpp"
@@ -23,19 +22,23 @@ struct batch_space {
     std::unique_ptr<std::size_t[]> own_starts;
 };
 
-// Each thread's batch, allocated at its first search and kept until it ends.
+// Each thread's batch, allocated at its first search and freed when the
+// thread ends.
+struct batch_holder {
+    batch_space* space = nullptr;
+    ~batch_holder() { delete space; }
+};
+thread_local batch_holder held;
+
 batch_space& thread_batch() {
-    thread_local std::unique_ptr<batch_space> space;
-    if (space != nullptr) return *space;
+    if (held.space != nullptr) return *held.space;
     std::unique_ptr<batch_space> made(new batch_space);  // not zeroed: every entry used is written
-    if (std::is_same<std::size_t, std::uint64_t>::value) {
-        made->starts = reinterpret_cast<std::size_t*>(made->offsets);  // the same type
-    } else {
-        made->own_starts.reset(new std::size_t[batch_size]);
-        made->starts = made->own_starts.get();
-    }
-    space = std::move(made);
-    return *space;
+    if (!std::is_same<std::size_t, std::uint64_t>::value) made->own_starts.reset(new std::size_t[batch_size]);
+    // Where they are the same type, the cast changes nothing.
+    made->starts =
+        made->own_starts != nullptr ? made->own_starts.get() : reinterpret_cast<std::size_t*>(made->offsets);
+    held.space = made.release();
+    return *held.space;
 }
 
 }  // namespace
