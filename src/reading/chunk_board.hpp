@@ -4,6 +4,7 @@
 // offsets with their lines formatted, which the report takes in file order.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -47,7 +48,9 @@ struct chunk {
     std::size_t held = 0;  // bytes in the batches
     bool finished = false;
     // Its thread ran out of memory in it and left: the rest is the report's.
-    bool starved = false;
+    // Atomic: the report reads it after a report that may have ended before
+    // the chunk did.
+    std::atomic<bool> starved{false};
     file_scan_result result{};
 };
 
