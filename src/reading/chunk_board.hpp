@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "reading/chunk_size.hpp"
 #include "reading/file_scan.hpp"
 #include "report.hpp"
 
@@ -45,7 +46,8 @@ constexpr std::size_t spare_batches_kept = 64;
 struct chunk {
     file_range range;
     std::deque<part_batch> batches;
-    std::size_t held = 0;  // bytes in the batches
+    std::size_t held = 0;        // bytes in the batches
+    std::uint64_t held_all = 0;  // bytes of every batch it ever held
     bool finished = false;
     // Its thread ran out of memory in it and left: the rest is the report's.
     // Atomic: the report reads it after a report that may have ended before
@@ -57,7 +59,7 @@ struct chunk {
 // Bytes of lines a chunk may hold before its thread waits for the report to
 // take them; and all chunks but the one reported first, together: memory
 // stays bounded even when every byte is an occurrence.
-constexpr std::size_t chunk_limit = std::size_t{1} << 20;
+constexpr std::size_t chunk_limit = 8 * held_per_chunk;
 constexpr std::size_t board_limit = 4 * chunk_limit;
 
 // The chunks handed out to the threads, in file order, until the report has
@@ -66,14 +68,9 @@ class chunk_board {
 public:
     // With `holes`, a chunk that starts in a hole runs to the hole's end:
     // for a needle that no hole can hold, the thread decides it at once.
-    chunk_board(file_range rest, std::uint64_t chunk_size, unsigned ahead, unsigned threads,
+    chunk_board(file_range rest, chunk_sizer sizer, unsigned ahead, unsigned threads,
                 file_extents* holes = nullptr)
-        : next_(rest.first),
-          end_(rest.end),
-          chunk_size_(chunk_size),
-          ahead_(ahead),
-          threads_(threads),
-          holes_(holes) {}
+        : next_(rest.first), end_(rest.end), sizer_(sizer), ahead_(ahead), threads_(threads), holes_(holes) {}
 
     // A thread: the next chunk to search, or null when none is left.
     chunk* claim() {
@@ -84,7 +81,8 @@ public:
         if (stop_ || next_ >= end_) return nullptr;
         // Chunks end on multiples of their size, so that their maps hold
         // whole large pages.
-        const std::uint64_t boundary = (next_ / chunk_size_ + 1) * chunk_size_;
+        const std::uint64_t chunk_size = sizer_.size();
+        const std::uint64_t boundary = (next_ / chunk_size + 1) * chunk_size;
         std::uint64_t last = boundary < end_ ? boundary : end_;
         if (holes_ != nullptr) last = past_hole(last);
         chunks_.emplace_back();
@@ -107,6 +105,7 @@ public:
         threads_wait_.wait(lock, room);
         if (stop_) return false;
         part.held += weight;
+        part.held_all += weight;
         held_ += weight;
         part.batches.push_back(std::move(batch));
         batch = part_batch{};
@@ -121,6 +120,7 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         part.result = result;
         part.finished = true;
+        sizer_.finished(part.range.end - part.range.first, part.held_all);
         wake_report(false);
     }
     // A thread that takes no more chunks.
@@ -198,7 +198,7 @@ private:
         const extent part = holes_->at(next_);
         if (!part.hole || part.end <= last) return last;
         if (part.end >= end_) return end_;
-        const std::uint64_t boundary = part.end / chunk_size_ * chunk_size_;
+        const std::uint64_t boundary = part.end / sizer_.size() * sizer_.size();
         return boundary > last ? boundary : last;
     }
 
@@ -230,7 +230,7 @@ private:
     std::size_t held_ = 0;                  // bytes in all chunks' batches
     std::uint64_t next_;                    // where the next chunk starts
     std::uint64_t end_;
-    std::uint64_t chunk_size_;
+    chunk_sizer sizer_;
     std::size_t ahead_;
     unsigned threads_;
     file_extents* holes_;

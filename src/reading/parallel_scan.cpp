@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <exception>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -58,11 +59,6 @@ private:
 // The first bytes are searched by the reporting thread alone: how densely
 // they hold occurrences sizes the chunks, and says whether threads pay.
 constexpr std::uint64_t probe_size = std::uint64_t{256} << 10;
-// A chunk should hold about this many bytes of lines and offsets: with the
-// chunks the threads may claim ahead of the report, the lines in flight stay
-// within about a MiB (each of their pages is faulted in once).
-constexpr std::uint64_t held_per_chunk = chunk_limit / 8;
-constexpr std::uint64_t largest_chunk = std::uint64_t{32} << 20;
 // Bytes held for an occurrence, its line and its offset, for sizing chunks.
 constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 
@@ -72,8 +68,13 @@ constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 file_scan_result search_chunk(const open_file& file, chunk& part, chunk_board& board, searcher& finder,
                               const read_settings& settings, range_tools& tools, part_batch& batch) {
     chunk_sink sink(board, part, finder.needle_length(), batch);
+    // A chunk of less than a stretch is copied: a map of it would cost more
+    // calls than the copy costs time.
+    read_settings chunk_settings = settings;
+    if (part.range.end - part.range.first < settings.stretch_size)
+        chunk_settings.ways = way_bit(read_way::copy);
     try {
-        return scan_file_range(file, part.range, finder, sink, settings, &tools);
+        return scan_file_range(file, part.range, finder, sink, chunk_settings, &tools);
     } catch (const std::bad_alloc&) {
         part.starved = true;
         return {scan_outcome::complete, sink.decided, {}};
@@ -87,30 +88,68 @@ void continue_with(file_scan_result& result, const file_scan_result& later) {
     result.next_offset = later.next_offset;
 }
 
-// The size of the chunks after the probe, which found `lines` bytes of lines
-// in its `probe_end` bytes.
-std::uint64_t chunk_size_for(std::uint64_t size, std::uint64_t probe_end, std::uint64_t lines, unsigned parts,
-                             const read_settings& settings, bool dense) {
-    // Chunks that hold about held_per_chunk bytes at the probe's density:
-    // 8 KiB at the least (what one batch of a search holds, at an occurrence
-    // every other byte), a few MiB at the most.
+// What the probe found: the file is searched up to `end` (and decided up to
+// the result's next_offset), and its last `length` bytes held `lines` bytes
+// of lines.
+struct probe_result {
+    file_scan_result result;
+    std::uint64_t end;
+    std::uint64_t length;
+    std::uint64_t lines;
+    bool dense;
+};
+
+// The probe: the first bytes, searched on this thread. How densely they hold
+// occurrences sizes the chunks, and says whether threads pay. With
+// `step_on` (a file too small for threads to pay on sparse output), this
+// thread searches on in steps that double while output stays sparse, so
+// that output that turns dense part way is still shared out.
+probe_result run_probe(const open_file& file, searcher& finder, offset_sink& sink,
+                       const read_settings& settings, bool step_on) {
+    counting_sink counted(sink);
+    std::uint64_t first = 0;
+    std::uint64_t end = file.size / 4 < probe_size ? file.size / 4 : probe_size;
+    probe_result probe{scan_file_range(file, {0, end}, finder, counted, settings), end, end, 0, false};
+    // The steps keep their way of reading, their buffer and what they know
+    // of the file's holes from one to the next, as chunks do.
+    std::optional<range_tools> tools;
+    for (;;) {
+        probe.end = end;
+        probe.length = end - first;
+        probe.lines = counted.count * held_estimate;
+        probe.dense = probe.lines * 64 >= probe.length;
+        const file_scan_result& result = probe.result;
+        if (probe.dense || !step_on || end >= file.size || result.outcome != scan_outcome::complete ||
+            result.next_offset < end)
+            return probe;
+        first = end;
+        end = file.size - end > end ? 2 * end : file.size;
+        counted.count = 0;
+        if (!tools)
+            tools.emplace(file, settings.ways,
+                          std::min(settings.stretch_size, settings.copy_size) + finder.needle_length() - 1);
+        if (result.next_offset < end)
+            continue_with(probe.result, scan_file_range(file, {result.next_offset, end}, finder, counted,
+                                                        settings, &*tools));
+    }
+}
+
+// The sizes of the chunks after the probe.
+chunk_sizer chunk_sizes_for(std::uint64_t size, const probe_result& probe, unsigned parts,
+                            const read_settings& settings) {
+    // 8 KiB at the least: what one batch of a search holds, at an occurrence
+    // every other byte.
     const std::uint64_t smallest_chunk =
         std::min<std::uint64_t>(std::uint64_t{8} << 10, 4 * settings.stretch_size);
-    std::uint64_t chunk_size = lines == 0 ? largest_chunk : held_per_chunk * probe_end / lines;
-    chunk_size = std::max(smallest_chunk, std::min(largest_chunk, chunk_size));
     // A file that comes from the disk, with sparse output, is dealt out in
     // one share per thread, each read front to back with the system's own
     // read-ahead: chunks dealt out in turn made the disk jump between
     // places (1 GiB cold: 0.31 s against 0.52 s, medians of 11 runs), and
     // asking for each chunk ahead made it worse (0.47 s).
-    if (settings.read_ahead > 0 && !dense) chunk_size = (size - probe_end) / parts + large_page;
-    // Chunks start on multiples of 4 KiB, so that in data that repeats with
-    // a period that divides it (a run of one byte, say) each chunk's search
-    // is in step with the search before it; and of 2 MiB once they are that
-    // large, so that their maps hold whole large pages.
-    const std::uint64_t grain = chunk_size >= 2 * large_page ? large_page : 4096;
-    if (chunk_size >= grain) chunk_size -= chunk_size % grain;
-    return chunk_size;
+    if (settings.read_ahead > 0 && !probe.dense)
+        return chunk_sizer((size - probe.end) / parts + large_page, smallest_chunk, false);
+    return chunk_sizer(chunk_size_for_density(probe.length, probe.lines, smallest_chunk), smallest_chunk,
+                       true);
 }
 
 // The threads that search the chunks. However the report ends, an exception
@@ -223,37 +262,30 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
     const std::uint64_t size = file.size;
     const bus_fault_handler handler;  // for every thread's maps
     advise_access(file.descriptor, settings.holes);
-    // The probe: the first bytes, on this thread.
-    const std::uint64_t probe_end = size / 4 < probe_size ? size / 4 : probe_size;
-    counting_sink counted(sink);
-    file_scan_result result = scan_file_range(file, {0, probe_end}, finder, counted, settings);
-    const std::uint64_t lines = counted.count * held_estimate;
     // Sparse output pays for threads only on large files; dense output, whose
     // lines take most of the time, on far smaller ones.
-    const bool dense = lines * 64 >= probe_end;
-    if (measured && !dense && size < parallel_threshold) parts = 1;
-    if (result.outcome != scan_outcome::complete || result.next_offset < probe_end) return result;
-    bool alone = parts < 2;
+    const bool small = measured && size < parallel_threshold;
+    const probe_result probe = run_probe(file, finder, sink, settings, small);
+    file_scan_result result = probe.result;
+    if (result.outcome != scan_outcome::complete || result.next_offset < probe.end) return result;
+    if (small && !probe.dense) parts = 1;
+    bool alone = parts < 2 || probe.end >= size;
     if (!alone) {
-        const std::uint64_t chunk_size = chunk_size_for(size, probe_end, lines, parts, settings, dense);
         // Holes are dealt out as chunks of their own, decided at once, unless
         // the needle is of zeros only: then their lines are made on every core.
         file_extents holes(file.descriptor, size);
         // Each thread may claim a chunk while the report still has a wake's
         // worth to take: measured on 16 MiB of zeros and `0000`, one more than
         // that faulted 10% more pages for no time won.
-        chunk_board board({probe_end, size}, chunk_size, parts + chunk_board::chunks_per_wake, parts,
+        chunk_board board({probe.end, size}, chunk_sizes_for(size, probe, parts, settings),
+                          parts + chunk_board::chunks_per_wake, parts,
                           finder.zeros_only() ? nullptr : &holes);
-        // Chunks of less than a stretch are copied: a map of each would cost
-        // more calls than the copy costs time. Threads leave read-ahead to the
-        // system, but in a file with holes, where the system reads none ahead.
-        const read_settings chunk_settings{
-            chunk_size < settings.stretch_size ? way_bit(read_way::copy) : settings.ways,
-            settings.stretch_size, settings.copy_size, settings.holes ? settings.read_ahead : 0,
-            settings.holes};
-        const std::size_t buffer_size = static_cast<std::size_t>(std::min<std::uint64_t>(
-                                            {chunk_size, settings.stretch_size, settings.copy_size})) +
-                                        finder.needle_length() - 1;
+        // Threads leave read-ahead to the system, but in a file with holes,
+        // where the system reads none ahead.
+        const read_settings chunk_settings{settings.ways, settings.stretch_size, settings.copy_size,
+                                           settings.holes ? settings.read_ahead : 0, settings.holes};
+        const std::size_t buffer_size =
+            std::min(settings.stretch_size, settings.copy_size) + finder.needle_length() - 1;
         thread_crew crew(board);
         crew.start(parts, file, finder, chunk_settings, buffer_size);
         alone = report_chunks(file, finder, sink, settings, board, result);

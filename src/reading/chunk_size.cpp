@@ -1,0 +1,45 @@
+#include "reading/chunk_size.hpp"
+
+#include "reading/file_access.hpp"
+
+namespace bytehunt {
+
+namespace {
+
+// Chunks start on multiples of 4 KiB, so that in data that repeats with a
+// period that divides it (a run of one byte, say) each chunk's search is in
+// step with the search before it; and of 2 MiB once they are that large, so
+// that their maps hold whole large pages.
+std::uint64_t on_grain(std::uint64_t size) {
+    const std::uint64_t grain = size >= 2 * large_page ? large_page : 4096;
+    return size >= grain ? size - size % grain : size;
+}
+
+std::uint64_t within(std::uint64_t size, std::uint64_t smallest, std::uint64_t largest) {
+    return size < smallest ? smallest : size > largest ? largest : size;
+}
+
+}  // namespace
+
+std::uint64_t chunk_size_for_density(std::uint64_t length, std::uint64_t held, std::uint64_t smallest) {
+    // In floating point: a chunk that ran over a long hole can be a TiB long.
+    const double wanted = held == 0 ? static_cast<double>(largest_chunk)
+                                    : static_cast<double>(held_per_chunk) * static_cast<double>(length) /
+                                          static_cast<double>(held);
+    const auto size =
+        wanted >= static_cast<double>(largest_chunk) ? largest_chunk : static_cast<std::uint64_t>(wanted);
+    return on_grain(within(size, smallest, largest_chunk));
+}
+
+chunk_sizer::chunk_sizer(std::uint64_t first_size, std::uint64_t smallest, bool follows)
+    : size_(on_grain(follows ? within(first_size, smallest, first_largest_chunk) : first_size)),
+      smallest_(smallest),
+      follows_(follows) {}
+
+void chunk_sizer::finished(std::uint64_t length, std::uint64_t held) {
+    if (!follows_) return;
+    const std::uint64_t wanted = chunk_size_for_density(length, held, smallest_);
+    size_ = on_grain(within(wanted, smallest_, size_ * chunk_growth));
+}
+
+}  // namespace bytehunt

@@ -1,0 +1,45 @@
+// How large the chunks of a file searched on several cores are: each should
+// hold about the same bytes of lines, so that dense output is shared out in
+// small chunks and sparse output in large ones, whose hand-offs are few.
+// The sizes follow the density as the search finds it, not only as the
+// first bytes showed it.
+#pragma once
+
+#include <cstdint>
+
+namespace bytehunt {
+
+// Bytes of lines and offsets a chunk is sized to hold.
+constexpr std::uint64_t held_per_chunk = std::uint64_t{128} << 10;
+constexpr std::uint64_t largest_chunk = std::uint64_t{32} << 20;
+// The first chunks are no larger than this, and chunks grow at most this
+// many times from one to the next: a file whose first bytes hold few
+// occurrences and whose rest holds many would otherwise be dealt out in
+// chunks so large that the first few, each held back by the one before it,
+// are searched one at a time.
+constexpr std::uint64_t first_largest_chunk = std::uint64_t{1} << 20;
+constexpr std::uint64_t chunk_growth = 8;
+
+// The size of a chunk that holds about held_per_chunk bytes, where `length`
+// bytes held `held`; within [smallest, largest_chunk], on a multiple of
+// 4 KiB, or of 2 MiB once that large (see chunk_board::claim).
+std::uint64_t chunk_size_for_density(std::uint64_t length, std::uint64_t held, std::uint64_t smallest);
+
+// The size of the next chunk to deal out. `follows`: it follows what the
+// chunks finished held; else it stays as it was first set.
+class chunk_sizer {
+public:
+    chunk_sizer(std::uint64_t first_size, std::uint64_t smallest, bool follows);
+    std::uint64_t size() const { return size_; }
+    // A chunk of `length` bytes finished, holding `held` bytes of lines and
+    // offsets. Sizes shrink at once (a chunk too large for dense output
+    // holds up the threads behind it) and grow by chunk_growth at most.
+    void finished(std::uint64_t length, std::uint64_t held);
+
+private:
+    std::uint64_t size_;
+    std::uint64_t smallest_;
+    bool follows_;
+};
+
+}  // namespace bytehunt

@@ -1,0 +1,58 @@
+// Chunk sizes follow the density the search finds: they shrink at once where
+// output turns dense, grow a step at a time where it thins out, and stay on
+// their grain.
+#include "reading/chunk_size.hpp"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t KiB = 1024;
+constexpr std::uint64_t MiB = 1024 * KiB;
+
+TEST(ChunkSizer, FollowsTheDensityOfTheChunksFinished) {
+    struct trace {
+        const char* what;
+        std::uint64_t first_size;
+        bool follows;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> finished;  // length, bytes held
+        std::vector<std::uint64_t> sizes;  // the size before each, and after the last
+    };
+    const std::vector<trace> traces = {
+        {"dense, then nothing found: grows eightfold a chunk, up to 32 MiB",
+         bytehunt::chunk_size_for_density(256 * KiB, 3 * MiB, 8 * KiB),
+         true,
+         {{8 * KiB, 0}, {64 * KiB, 0}, {512 * KiB, 0}, {4 * MiB, 0}, {32 * MiB, 0}},
+         {8 * KiB, 64 * KiB, 512 * KiB, 4 * MiB, 32 * MiB, 32 * MiB}},
+        {"nothing found first: 1 MiB chunks at first, the smallest once dense",
+         bytehunt::chunk_size_for_density(256 * KiB, 0, 8 * KiB),
+         true,
+         {{1 * MiB, 20 * MiB}},
+         {1 * MiB, 8 * KiB}},
+        {"sizes in between, on 4 KiB, or 2 MiB once that large",
+         1 * MiB,
+         true,
+         {{1 * MiB, 64 * KiB}, {2 * MiB, 128 * KiB - 1}, {4 * MiB, 100 * KiB}, {9000, 128 * KiB}},
+         {1 * MiB, 2 * MiB, 2 * MiB, 4 * MiB, 8 * KiB}},
+        {"a chunk run over a hole of a TiB", 32 * MiB, true, {{1024 * 1024 * MiB, 100}}, {1 * MiB, 8 * MiB}},
+        {"one share per thread stays as set",
+         100 * MiB + 5,
+         false,
+         {{8 * KiB, 20 * MiB}},
+         {100 * MiB, 100 * MiB}},
+    };
+    for (const trace& t : traces) {
+        bytehunt::chunk_sizer sizer(t.first_size, 8 * KiB, t.follows);
+        std::vector<std::uint64_t> sizes{sizer.size()};
+        for (const auto& [length, held] : t.finished) {
+            sizer.finished(length, held);
+            sizes.push_back(sizer.size());
+        }
+        EXPECT_EQ(sizes, t.sizes) << t.what;
+    }
+}
+
+}  // namespace
