@@ -107,7 +107,13 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
         at[k] = haystack + filter.offsets[k];
     }
 
-    const std::size_t last_start = length - filter.length;
+    // Locals too: every start recorded is a store that might alias them, and
+    // in dense output they would be loaded again after each one.
+    std::size_t* const starts = matches.starts;
+    const std::size_t capacity = matches.capacity;
+    const std::size_t needle_length = filter.length;
+    const bool filter_is_needle = filter.count == filter.length;
+    const std::size_t last_start = length - needle_length;
     std::size_t count = 0;
     std::size_t allowed = from;  // the first start that does not overlap an occurrence found
     std::size_t false_hits = 0;
@@ -126,10 +132,10 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
         for (std::size_t turns = 1; mask != 0; ++turns) {
             BYTEHUNT_CHECK(turns <= Simd::width);  // each turn clears a candidate
             const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(mask)) / Simd::mask_bits;
-            if (needle_at(haystack + start, filter)) {
-                matches.starts[count++] = start;
-                allowed = start + filter.length;
-                if (count == matches.capacity) return {count, allowed, false};
+            if (filter_is_needle || needle_at(haystack + start, filter)) {
+                starts[count++] = start;
+                allowed = start + needle_length;
+                if (count == capacity) return {count, allowed, false};
                 if (allowed - pos >= Simd::width) {
                     // The occurrence covers the rest of this step: go on after it.
                     pos = allowed - Simd::width;
