@@ -18,8 +18,8 @@ constexpr std::size_t max_filter_positions = 12;
 // the data.
 struct needle_filter {
     const std::uint8_t* bytes;
-    std::size_t length;  // at least 2
-    std::size_t count;   // positions in use, 2 to max_filter_positions, all different
+    std::size_t length;  // at least 2, or 1 where the filter is the needle itself
+    std::size_t count;   // positions in use, 2 to max_filter_positions (1 for one byte), all different
     std::size_t offsets[max_filter_positions];
     std::uint8_t values[max_filter_positions];  // bytes[offsets[k]]
     // Per needle index: how often a candidate failed there first. The kernels

@@ -63,7 +63,8 @@ inline bool filter_at(const std::uint8_t* where, const needle_filter& filter) {
 // (bits of the mask per byte: 1, or 4 where there is no movemask),
 // `broadcast(byte)` and `equal(p, vector)`: a mask with the bits of byte i set
 // when p[i] equals the vector's byte. `Fixed` is the filter's position count
-// (2 to max_filter_positions), known at compile time.
+// (2 to max_filter_positions, or 1 for a needle of one byte), known at
+// compile time.
 
 // Where the filter's bytes line up: the first step from `pos` (below `end`)
 // whose mask is not empty, or `end` with an empty mask. Kept out of line:
@@ -176,6 +177,7 @@ prefilter_result run_prefilter(const std::uint8_t* haystack, std::size_t length,
                                const needle_filter& filter, const match_list& matches,
                                unsigned give_up_shift) {
     switch (filter.count) {
+        case 1: return prefilter_loop<Simd, 1>(haystack, length, from, filter, matches, give_up_shift);
         case 2: return prefilter_loop<Simd, 2>(haystack, length, from, filter, matches, give_up_shift);
         case 3: return prefilter_loop<Simd, 3>(haystack, length, from, filter, matches, give_up_shift);
         case 4: return prefilter_loop<Simd, 4>(haystack, length, from, filter, matches, give_up_shift);
