@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::uint64_t KiB = 1024;
 constexpr std::uint64_t MiB = 1024 * KiB;
+// What a chunk is sized to hold.
+constexpr std::uint64_t H = bytehunt::held_per_chunk;
 
 TEST(ChunkSizer, FollowsTheDensityOfTheChunksFinished) {
     struct trace {
@@ -23,19 +25,19 @@ TEST(ChunkSizer, FollowsTheDensityOfTheChunksFinished) {
     };
     const std::vector<trace> traces = {
         {"dense, then nothing found: grows eightfold a chunk, up to 32 MiB",
-         bytehunt::chunk_size_for_density(256 * KiB, 3 * MiB, 8 * KiB),
+         bytehunt::chunk_size_for_density(256 * KiB, 64 * H, 8 * KiB),
          true,
          {{8 * KiB, 0}, {64 * KiB, 0}, {512 * KiB, 0}, {4 * MiB, 0}, {32 * MiB, 0}},
          {8 * KiB, 64 * KiB, 512 * KiB, 4 * MiB, 32 * MiB, 32 * MiB}},
         {"nothing found first: 1 MiB chunks at first, the smallest once dense",
          bytehunt::chunk_size_for_density(256 * KiB, 0, 8 * KiB),
          true,
-         {{1 * MiB, 20 * MiB}},
+         {{1 * MiB, 256 * H}},
          {1 * MiB, 8 * KiB}},
         {"sizes in between, on 4 KiB, or 2 MiB once that large",
          1 * MiB,
          true,
-         {{1 * MiB, 64 * KiB}, {2 * MiB, 128 * KiB - 1}, {4 * MiB, 100 * KiB}, {9000, 128 * KiB}},
+         {{1 * MiB, H / 2}, {2 * MiB, H - 1}, {4 * MiB, H * 100 / 128}, {9000, H}},
          {1 * MiB, 2 * MiB, 2 * MiB, 4 * MiB, 8 * KiB}},
         {"a chunk run over a hole of a TiB", 32 * MiB, true, {{1024 * 1024 * MiB, 100}}, {1 * MiB, 8 * MiB}},
         {"one share per thread stays as set",

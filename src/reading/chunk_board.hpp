@@ -59,7 +59,7 @@ struct chunk {
 // Bytes of lines a chunk may hold before its thread waits for the report to
 // take them; and all chunks but the one reported first, together: memory
 // stays bounded even when every byte is an occurrence.
-constexpr std::size_t chunk_limit = 8 * held_per_chunk;
+constexpr std::size_t chunk_limit = std::size_t{1} << 20;
 constexpr std::size_t board_limit = 4 * chunk_limit;
 
 // The chunks handed out to the threads, in file order, until the report has

@@ -9,8 +9,12 @@
 
 namespace bytehunt {
 
-// Bytes of lines and offsets a chunk is sized to hold.
-constexpr std::uint64_t held_per_chunk = std::uint64_t{128} << 10;
+// Bytes of lines and offsets a chunk is sized to hold. Each chunk costs a
+// few hand-offs between threads: `0000` over 64 MiB of zeros, on 2 cores,
+// made 3,300 context switches with chunks sized for 128 KiB and 900 with
+// 512 KiB, and took 6% less time, for 1,000 more page faults (the lines in
+// flight, faulted in once).
+constexpr std::uint64_t held_per_chunk = std::uint64_t{512} << 10;
 constexpr std::uint64_t largest_chunk = std::uint64_t{32} << 20;
 // The first chunks are no larger than this, and chunks grow at most this
 // many times from one to the next: a file whose first bytes hold few
