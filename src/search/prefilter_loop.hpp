@@ -93,6 +93,29 @@ __attribute__((noinline)) candidate_step next_candidate_step(const std::uint8_t*
     return {end, 0};
 }
 
+// `mask` without the candidate at `index` of its step (its lowest).
+template <class Simd>
+std::uint64_t without_candidate(std::uint64_t mask, std::size_t index) {
+    if constexpr (Simd::mask_bits == 1) return mask & (mask - 1);
+    const std::size_t done = (index + 1) * Simd::mask_bits;
+    return done >= 64 ? 0 : mask & (~0ULL << done);
+}
+
+// The starts from `pos` to `last_start`, too few for a whole step, one at a
+// time, after `count` occurrences recorded.
+inline prefilter_result search_one_by_one(const std::uint8_t* haystack, std::size_t pos,
+                                          std::size_t last_start, const needle_filter& filter,
+                                          const match_list& matches, std::size_t count) {
+    for (; pos <= last_start; ++pos) {
+        if (filter_at(haystack + pos, filter) && needle_at(haystack + pos, filter)) {
+            matches.starts[count++] = pos;
+            if (count == matches.capacity) return {count, pos + filter.length, false};
+            pos += filter.length - 1;
+        }
+    }
+    return {count, pos, false};
+}
+
 template <class Simd, std::size_t Fixed>
 prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length, std::size_t from,
                                 const needle_filter& filter, const match_list& matches,
@@ -149,25 +172,11 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
             if (prefilter_should_give_up(++false_hits, start - from + 1, give_up_shift)) {
                 return {count, start + 1, true};
             }
-            // Clear this start's bits.
-            if constexpr (Simd::mask_bits == 1) {
-                mask &= mask - 1;
-            } else {
-                const std::size_t done = (start - pos + 1) * Simd::mask_bits;
-                mask = done >= 64 ? 0 : mask & (~0ULL << done);
-            }
+            mask = without_candidate<Simd>(mask, start - pos);
         }
         pos += Simd::width;
     }
-    for (pos = pos > allowed ? pos : allowed; pos <= last_start; ++pos) {
-        if (filter_at(haystack + pos, filter) && needle_at(haystack + pos, filter)) {
-            matches.starts[count++] = pos;
-            allowed = pos + filter.length;
-            if (count == matches.capacity) return {count, allowed, false};
-            pos = allowed - 1;
-        }
-    }
-    return {count, pos > allowed ? pos : allowed, false};
+    return search_one_by_one(haystack, pos > allowed ? pos : allowed, last_start, filter, matches, count);
 }
 
 // The kernel for one CPU path, with the filter's position count known to
