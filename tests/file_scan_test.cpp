@@ -370,18 +370,22 @@ TEST(FileScanInParts, DenseChunksWithinTheLimitOfAll) {
 // A file too small for threads to pay on sparse output is searched on alone
 // in steps that double (256 KiB, 512 KiB, 1 MiB, ...) until output turns
 // dense, and shared out from there: runs that cross each step's end, then
-// dense data in the third step.
+// dense data in the third step; or no dense data, and the steps run to the
+// file's last bytes.
 TEST(FileScanInParts, SparseStartSearchedOnInStepsThenSharedOut) {
-    bytes data(6 << 20, 0x01);
-    for (const std::size_t step_end : {256 << 10, 512 << 10, 1 << 20, 2 << 20})
-        std::fill_n(data.begin() + static_cast<std::ptrdiff_t>(step_end - 2), 5, 0x41);
-    std::fill(data.begin() + (1536 << 10), data.begin() + (3 << 20), 0x41);
+    bytes sparse(6 << 20, 0x01);
+    for (const std::size_t step_end : {256 << 10, 512 << 10, 1 << 20, 2 << 20, 4 << 20})
+        std::fill_n(sparse.begin() + static_cast<std::ptrdiff_t>(step_end - 2), 5, 0x41);
+    bytes turns_dense = sparse;
+    std::fill(turns_dense.begin() + (1536 << 10), turns_dense.begin() + (3 << 20), 0x41);
     const bytes needle{0x41, 0x41, 0x41};
-    temp_file file(data);
-    bytehunt::searcher finder(needle.data(), needle.size());
-    test_support::vector_sink sink;
-    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink), bytehunt::scan_outcome::complete);
-    EXPECT_EQ(sink.offsets_, test_support::reference_offsets(data, needle));
+    for (const bytes* data : {&turns_dense, &sparse}) {
+        temp_file file(*data);
+        bytehunt::searcher finder(needle.data(), needle.size());
+        test_support::vector_sink sink;
+        ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink), bytehunt::scan_outcome::complete);
+        EXPECT_EQ(sink.offsets_, test_support::reference_offsets(*data, needle));
+    }
 }
 
 // Each thread searches with a searcher of its own: what one learns of its
