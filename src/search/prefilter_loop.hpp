@@ -116,6 +116,31 @@ inline prefilter_result search_one_by_one(const std::uint8_t* haystack, std::siz
     return {count, pos, false};
 }
 
+// A needle of one byte: every candidate is an occurrence and none overlaps
+// another, so each step's mask is taken whole, with no call in the loop. (The
+// loop for longer needles leaves its out-of-line step at every candidate:
+// with a byte that comes once in 256, that call cost more than the search.)
+template <class Simd>
+prefilter_result one_byte_loop(const std::uint8_t* haystack, std::size_t length, std::size_t from,
+                               const needle_filter& filter, const match_list& matches) {
+    if (from >= length) return {0, from, false};
+    const typename Simd::vector value = Simd::broadcast(filter.values[0]);
+    std::size_t* const starts = matches.starts;
+    const std::size_t capacity = matches.capacity;
+    std::size_t count = 0;
+    std::size_t pos = from;
+    for (; length - pos >= Simd::width; pos += Simd::width) {
+        if (Simd::width >= 64 || pos % 64 < Simd::width) __builtin_prefetch(haystack + pos + 2048);
+        for (std::uint64_t mask = Simd::equal(haystack + pos, value); mask != 0;) {
+            const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(mask)) / Simd::mask_bits;
+            starts[count++] = start;
+            if (count == capacity) return {count, start + 1, false};
+            mask = without_candidate<Simd>(mask, start - pos);
+        }
+    }
+    return search_one_by_one(haystack, pos, length - 1, filter, matches, count);
+}
+
 template <class Simd, std::size_t Fixed>
 prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length, std::size_t from,
                                 const needle_filter& filter, const match_list& matches,
@@ -186,7 +211,7 @@ prefilter_result run_prefilter(const std::uint8_t* haystack, std::size_t length,
                                const needle_filter& filter, const match_list& matches,
                                unsigned give_up_shift) {
     switch (filter.count) {
-        case 1: return prefilter_loop<Simd, 1>(haystack, length, from, filter, matches, give_up_shift);
+        case 1: return one_byte_loop<Simd>(haystack, length, from, filter, matches);
         case 2: return prefilter_loop<Simd, 2>(haystack, length, from, filter, matches, give_up_shift);
         case 3: return prefilter_loop<Simd, 3>(haystack, length, from, filter, matches, give_up_shift);
         case 4: return prefilter_loop<Simd, 4>(haystack, length, from, filter, matches, give_up_shift);
