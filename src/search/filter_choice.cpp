@@ -45,85 +45,121 @@ constexpr double useless_selectivity = 0.75;
 // How many of the worst-failing positions join the filter.
 constexpr std::size_t learned_limit = 2;
 
-}  // namespace
-
-needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const std::uint8_t* sample,
-                            std::size_t sample_length, std::uint32_t* misses) {
-    if (sample_length > sample_limit) sample_length = sample_limit;
-    // Four tables, so that a run of one byte does not wait on one counter;
-    // of 16 bits, which hold a count of the sample, to keep the frame small.
-    static_assert(sample_limit <= 0xffff, "a count of the sample fits in 16 bits");
-    std::uint16_t counts[4][256] = {};
-    std::size_t i = 0;
-    for (; sample_length - i >= 4; i += 4) {
-        ++counts[0][sample[i]];
-        ++counts[1][sample[i + 1]];
-        ++counts[2][sample[i + 2]];
-        ++counts[3][sample[i + 3]];
+// How often each byte value occurs in the sample.
+class byte_counts {
+public:
+    byte_counts(const std::uint8_t* sample, std::size_t sample_length) {
+        // Four tables, so that a run of one byte does not wait on one
+        // counter; of 16 bits, which hold a count of the sample, to keep the
+        // object small.
+        static_assert(sample_limit <= 0xffff, "a count of the sample fits in 16 bits");
+        std::size_t i = 0;
+        for (; sample_length - i >= 4; i += 4) {
+            ++counts_[0][sample[i]];
+            ++counts_[1][sample[i + 1]];
+            ++counts_[2][sample[i + 2]];
+            ++counts_[3][sample[i + 3]];
+        }
+        for (; i < sample_length; ++i) ++counts_[0][sample[i]];
     }
-    for (; i < sample_length; ++i) ++counts[0][sample[i]];
-    const auto frequency = [&](std::uint8_t byte) {
-        return static_cast<std::uint32_t>(counts[0][byte] + counts[1][byte] + counts[2][byte] +
-                                          counts[3][byte]);
-    };
+    std::uint32_t of(std::uint8_t byte) const {
+        return static_cast<std::uint32_t>(counts_[0][byte] + counts_[1][byte] + counts_[2][byte] +
+                                          counts_[3][byte]);
+    }
 
-    // Needle positions from rarest to commonest in the sample; the fixed
-    // ranking decides between bytes the sample saw equally often, and the
-    // first of equal bytes comes first (a sort with no buffer to allocate).
-    // Positions beyond the 256th are never chosen: needles are far shorter.
-    const std::size_t candidates = length < 256 ? length : 256;
+private:
+    std::uint16_t counts_[4][256] = {};
+};
+
+// The needle's first `candidates` positions from rarest to commonest in the
+// sample; the fixed ranking decides between bytes the sample saw equally
+// often, and the first of equal bytes comes first (a sort with no buffer to
+// allocate).
+std::array<std::uint8_t, 256> positions_by_rarity(const std::uint8_t* bytes, std::size_t candidates,
+                                                  const byte_counts& frequency) {
     std::array<std::uint8_t, 256> order{};
     for (std::size_t k = 0; k < candidates; ++k) order[k] = static_cast<std::uint8_t>(k);
     std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(candidates),
               [&](std::uint8_t a, std::uint8_t b) {
-                  const std::uint32_t fa = frequency(bytes[a]);
-                  const std::uint32_t fb = frequency(bytes[b]);
+                  const std::uint32_t fa = frequency.of(bytes[a]);
+                  const std::uint32_t fb = frequency.of(bytes[b]);
                   if (fa != fb) return fa < fb;
                   return commonness[bytes[a]] != commonness[bytes[b]]
                              ? commonness[bytes[a]] < commonness[bytes[b]]
                              : a < b;
               });
+    return order;
+}
 
-    needle_filter filter{bytes, length, 0, {}, {}, misses};
-    std::array<bool, 256> used{};
-    const auto add = [&](std::size_t position) {
-        if (used[position] || filter.count == max_filter_positions) return;
-        used[position] = true;
+// The filter's positions as they are added, each once, up to
+// max_filter_positions.
+class filter_builder {
+public:
+    filter_builder(const std::uint8_t* bytes, std::size_t length, std::uint32_t* misses)
+        : filter{bytes, length, 0, {}, {}, misses} {}
+    bool has(std::size_t position) const { return used_[position]; }
+    bool full() const { return filter.count == max_filter_positions; }
+    void add(std::size_t position) {
+        if (used_[position] || full()) return;
+        used_[position] = true;
         filter.offsets[filter.count] = position;
-        filter.values[filter.count] = bytes[position];
+        filter.values[filter.count] = filter.bytes[position];
         ++filter.count;
-    };
-    add(order[0]);
-    // Positions where candidates kept failing: whatever the frequencies say,
-    // the data lines up with the rest of the filter there and not with these.
-    if (misses != nullptr) {
-        for (std::size_t learned = 0; learned < learned_limit; ++learned) {
-            std::size_t worst = candidates;
-            for (std::size_t k = 0; k < candidates; ++k) {
-                if (misses[k] > 0 && !used[k] && (worst == candidates || misses[k] > misses[worst]))
-                    worst = k;
-            }
-            if (worst == candidates) break;
-            add(worst);
+    }
+
+    needle_filter filter;
+
+private:
+    std::array<bool, 256> used_{};
+};
+
+// Positions where candidates kept failing: whatever the frequencies say, the
+// data lines up with the rest of the filter there and not with these. The
+// counts start again from zero.
+void add_failing_positions(filter_builder& builder, std::uint32_t* misses, std::size_t candidates,
+                           std::size_t length) {
+    for (std::size_t learned = 0; learned < learned_limit; ++learned) {
+        std::size_t worst = candidates;
+        for (std::size_t k = 0; k < candidates; ++k) {
+            if (misses[k] > 0 && !builder.has(k) && (worst == candidates || misses[k] > misses[worst]))
+                worst = k;
         }
-        for (std::size_t k = 0; k < length; ++k) misses[k] = 0;
+        if (worst == candidates) break;
+        builder.add(worst);
     }
+    for (std::size_t k = 0; k < length; ++k) misses[k] = 0;
+}
+
+}  // namespace
+
+needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const std::uint8_t* sample,
+                            std::size_t sample_length, std::uint32_t* misses) {
+    if (sample_length > sample_limit) sample_length = sample_limit;
+    const byte_counts frequency(sample, sample_length);
+    // Positions beyond the 256th are never chosen: needles are far shorter.
+    const std::size_t candidates = length < 256 ? length : 256;
+    const std::array<std::uint8_t, 256> order = positions_by_rarity(bytes, candidates, frequency);
+
+    filter_builder builder(bytes, length, misses);
+    builder.add(order[0]);
+    if (misses != nullptr) add_failing_positions(builder, misses, candidates, length);
+    // Then the rarest positions, until a start passes them all seldom enough.
     const double sampled = sample_length > 0 ? static_cast<double>(sample_length) : 1.0;
+    const auto passing = [&](std::uint8_t byte) {
+        return std::max(0.25, static_cast<double>(frequency.of(byte))) / sampled;
+    };
     double selectivity = 1.0;
-    for (std::size_t k = 0; k < filter.count; ++k) {
-        selectivity *= std::max(0.25, static_cast<double>(frequency(filter.values[k]))) / sampled;
-    }
-    for (std::size_t k = 1; k < candidates; ++k) {
-        if (filter.count == max_filter_positions) break;
-        if (filter.count >= 2 && (selectivity <= enough_selectivity || sample_length == 0)) break;
-        if (used[order[k]]) continue;
-        const double passing = std::max(0.25, static_cast<double>(frequency(bytes[order[k]]))) / sampled;
+    for (std::size_t k = 0; k < builder.filter.count; ++k) selectivity *= passing(builder.filter.values[k]);
+    for (std::size_t k = 1; k < candidates && !builder.full(); ++k) {
+        const std::size_t count = builder.filter.count;
+        if (count >= 2 && (selectivity <= enough_selectivity || sample_length == 0)) break;
+        if (builder.has(order[k])) continue;
         // A byte that nearly every sampled byte equals rules out nearly nothing.
-        if (filter.count >= 2 && passing > useless_selectivity) break;
-        add(order[k]);
-        selectivity *= passing;
+        if (count >= 2 && passing(bytes[order[k]]) > useless_selectivity) break;
+        selectivity *= passing(bytes[order[k]]);
+        builder.add(order[k]);
     }
-    return filter;
+    return builder.filter;
 }
 
 }  // namespace bytehunt
