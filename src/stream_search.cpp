@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 #include "block_buffer.hpp"
 #include "check.hpp"
@@ -24,21 +25,17 @@ struct batch_space {
 
 // Each thread's batch, allocated at its first search and freed when the
 // thread ends.
-struct batch_holder {
-    batch_space* space = nullptr;
-    ~batch_holder() { delete space; }
-};
-thread_local batch_holder held;
+thread_local std::unique_ptr<batch_space> held;
 
 batch_space& thread_batch() {
-    if (held.space != nullptr) return *held.space;
+    if (held != nullptr) return *held;
     std::unique_ptr<batch_space> made(new batch_space);  // not zeroed: every entry used is written
     if (!std::is_same<std::size_t, std::uint64_t>::value) made->own_starts.reset(new std::size_t[batch_size]);
     // Where they are the same type, the cast changes nothing.
     made->starts =
         made->own_starts != nullptr ? made->own_starts.get() : reinterpret_cast<std::size_t*>(made->offsets);
-    held.space = made.release();
-    return *held.space;
+    held = std::move(made);
+    return *held;
 }
 
 }  // namespace
