@@ -77,7 +77,7 @@ TEST(Search, KernelThatGivesUpAfterAnOccurrenceResumesPastIt) {
     haystack.insert(haystack.end(), needle.begin(), needle.end());
     const bytes tail = repeated(false_candidate, 20);  // the 33rd, at 99 in the same step, gives up
     haystack.insert(haystack.end(), tail.begin(), tail.end());
-    const bytehunt::needle_filter filter{needle.data(), 3, 2, {0, 1}, {0x41, 0x42}, nullptr};
+    const bytehunt::needle_filter filter{needle.data(), 3, 2, {0, 1}, {0x41, 0x42}, nullptr, {}};
     for (cpu_path path : supported_paths()) {
         std::size_t starts[4];
         const bytehunt::prefilter_result result =
@@ -90,29 +90,70 @@ TEST(Search, KernelThatGivesUpAfterAnOccurrenceResumesPastIt) {
 }
 
 // A kernel whose list fills resumes past the last occurrence recorded, be it
-// found in a vector step or in the starts after the last full one: resuming
-// inside it would report the overlapping occurrence two bytes on. The filter
-// compares every byte, so it never meets a false candidate and never gives up.
+// found in a vector step, one of a step's whole set, or in the starts after
+// the last full step: resuming inside it would report an overlapping
+// occurrence. Each filter compares every byte, so it never gives up.
 TEST(Search, KernelWithAFullListResumesPastTheLastOccurrence) {
-    const bytes needle = {0x41, 0x42, 0x41, 0x42};
-    const bytes haystack = repeated({0x41, 0x42, 0x41, 0x42, 0x41, 0x42, 0x10, 0x20, 0x30, 0x40}, 30);
-    const auto expected = reference_offsets(haystack, needle);
-    const bytehunt::needle_filter filter{needle.data(), 4, 4, {0, 1, 2, 3}, {0x41, 0x42, 0x41, 0x42},
-                                         nullptr};
-    for (cpu_path path : supported_paths()) {
-        for (std::size_t capacity : {1, 2}) {
-            std::vector<std::uint64_t> found;
-            std::size_t starts[2];
-            for (std::size_t from = 0; from + needle.size() <= haystack.size();) {
-                const bytehunt::prefilter_result result = bytehunt::kernel_for(path)(
-                    haystack.data(), haystack.size(), from, filter, {starts, capacity}, 7);
-                ASSERT_FALSE(result.gave_up);
-                ASSERT_GT(result.resume, from);
-                found.insert(found.end(), starts, starts + result.count);
-                from = result.resume;
+    using bytehunt::needle_overlap;
+    const struct {
+        bytes needle;
+        bytes haystack;
+        needle_overlap overlap;
+    } cases[] = {
+        {{0x41, 0x42, 0x41, 0x42},
+         repeated({0x41, 0x42, 0x41, 0x42, 0x41, 0x42, 0x10, 0x20, 0x30, 0x40}, 30),
+         needle_overlap::any},
+        {{0, 0, 0}, repeated({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7}, 40), needle_overlap::same_byte},
+        {{0, 0}, bytes(500, 0), needle_overlap::same_byte},
+        {{0x0d, 0x0a}, repeated({0x0d, 0x0a}, 250), needle_overlap::none},
+        {{0x41}, bytes(300, 0x41), needle_overlap::none},
+    };
+    for (const auto& c : cases) {
+        const auto expected = reference_offsets(c.haystack, c.needle);
+        bytehunt::needle_filter filter{c.needle.data(), c.needle.size(), c.needle.size(), {}, {},
+                                       nullptr,         c.overlap};
+        for (std::size_t k = 0; k < c.needle.size(); ++k)
+            filter.offsets[k] = k, filter.values[k] = c.needle[k];
+        for (cpu_path path : supported_paths()) {
+            // 64 and 96 fill the list with a whole step's set; 1 and 2 one at a time.
+            for (std::size_t capacity : {1, 2, 64, 96}) {
+                std::vector<std::uint64_t> found;
+                std::vector<std::size_t> starts(capacity + 1, 7777);
+                for (std::size_t from = 0; from + c.needle.size() <= c.haystack.size();) {
+                    const bytehunt::prefilter_result result = bytehunt::kernel_for(path)(
+                        c.haystack.data(), c.haystack.size(), from, filter, {starts.data(), capacity}, 7);
+                    ASSERT_FALSE(result.gave_up);
+                    ASSERT_GT(result.resume, from);
+                    ASSERT_LE(result.count, capacity);
+                    ASSERT_EQ(starts[capacity], 7777u);  // nothing written past the list
+                    found.insert(found.end(), starts.begin(), starts.begin() + result.count);
+                    from = result.resume;
+                }
+                EXPECT_EQ(found, expected) << bytehunt::cpu_path_name(path) << " capacity " << capacity
+                                           << " needle length " << c.needle.size();
             }
-            EXPECT_EQ(found, expected) << bytehunt::cpu_path_name(path) << " capacity " << capacity;
         }
+    }
+}
+
+// Only needles whose occurrences cannot overlap, or overlap in runs of one
+// byte, may have each step's occurrences taken at once.
+TEST(Search, NeedleOverlapKinds) {
+    using bytehunt::needle_overlap;
+    const struct {
+        bytes needle;
+        needle_overlap expected;
+    } cases[] = {
+        {{0x41}, needle_overlap::none},
+        {{0x00, 0x00}, needle_overlap::same_byte},
+        {{0x0d, 0x0a}, needle_overlap::none},
+        {{0x42, 0x41, 0x41}, needle_overlap::none},
+        {{0x41, 0x41, 0x42}, needle_overlap::none},
+        {{0x41, 0x42, 0x41}, needle_overlap::any},
+        {{0x41, 0x42, 0x42, 0x41, 0x42}, needle_overlap::any},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(bytehunt::overlap_of(c.needle.data(), c.needle.size()), c.expected) << c.needle.size();
     }
 }
 

@@ -3,6 +3,7 @@
 // pass the filter without being an occurrence.
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "prefilter.hpp"
 
@@ -96,7 +97,7 @@ std::array<std::uint8_t, 256> positions_by_rarity(const std::uint8_t* bytes, std
 class filter_builder {
 public:
     filter_builder(const std::uint8_t* bytes, std::size_t length, std::uint32_t* misses)
-        : filter{bytes, length, 0, {}, {}, misses} {}
+        : filter{bytes, length, 0, {}, {}, misses, needle_overlap::any} {}
     bool has(std::size_t position) const { return used_[position]; }
     bool full() const { return filter.count == max_filter_positions; }
     void add(std::size_t position) {
@@ -132,6 +133,17 @@ void add_failing_positions(filter_builder& builder, std::uint32_t* misses, std::
 
 }  // namespace
 
+needle_overlap overlap_of(const std::uint8_t* bytes, std::size_t length) {
+    bool same = true;
+    for (std::size_t i = 1; i < length; ++i) same = same && bytes[i] == bytes[0];
+    if (same && length > 1) return needle_overlap::same_byte;
+    // A shift of one is a border only where every byte is the same.
+    for (std::size_t shift = 2; shift < length; ++shift) {
+        if (std::memcmp(bytes, bytes + shift, length - shift) == 0) return needle_overlap::any;
+    }
+    return needle_overlap::none;
+}
+
 needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const std::uint8_t* sample,
                             std::size_t sample_length, std::uint32_t* misses) {
     if (sample_length > sample_limit) sample_length = sample_limit;
@@ -159,6 +171,7 @@ needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const
         selectivity *= passing(bytes[order[k]]);
         builder.add(order[k]);
     }
+    if (builder.filter.count == length) builder.filter.overlap = overlap_of(bytes, length);
     return builder.filter;
 }
 

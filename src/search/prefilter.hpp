@@ -14,6 +14,15 @@ constexpr std::size_t not_found = static_cast<std::size_t>(-1);
 // per step.
 constexpr std::size_t max_filter_positions = 12;
 
+// How two occurrences of a needle can overlap. `any` is always safe; the
+// others let a kernel take a whole step's occurrences at once.
+enum class needle_overlap : std::uint8_t {
+    any,
+    none,      // no proper prefix is also a suffix: occurrences never overlap
+    same_byte  // every byte the same: occurrences overlap in runs of that byte
+};
+needle_overlap overlap_of(const std::uint8_t* bytes, std::size_t length);
+
 // The needle positions that the filter compares; the first is the rarest in
 // the data.
 struct needle_filter {
@@ -25,6 +34,8 @@ struct needle_filter {
     // Per needle index: how often a candidate failed there first. The kernels
     // count; the searcher adds the worst positions to the filter. May be null.
     std::uint32_t* misses;
+    // Set where the filter compares every byte of the needle.
+    needle_overlap overlap;
 };
 
 // Where the occurrences found by one kernel call are written.

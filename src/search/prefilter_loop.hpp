@@ -116,13 +116,98 @@ inline prefilter_result search_one_by_one(const std::uint8_t* haystack, std::siz
     return {count, pos, false};
 }
 
+// Records `pos` plus the index of each set bit of `picks`, lowest first, at
+// `out`, and returns how many. Each bit costs a store and two one-cycle
+// steps, with no chain through the list's count.
+inline std::size_t put_starts(std::size_t* out, std::size_t pos, std::uint64_t picks) {
+    std::size_t* at = out;
+    for (; picks != 0; picks &= picks - 1) *at++ = pos + static_cast<std::size_t>(__builtin_ctzll(picks));
+    return static_cast<std::size_t>(at - out);
+}
+
+// Room for a whole step's occurrences in the match list: with that much
+// left, a step's starts are recorded with no check of the list per start.
+constexpr std::size_t step_room = 64;
+
+// The leftmost occurrences of a needle of `Length` equal bytes, from the
+// mask of where whole occurrences start: in each run of set bits, those at
+// multiples of `Length` from the run's start. (After the last one in a run,
+// the next start is past that run's end, and also past the next `Length`
+// starts: the byte that ended the run is in all of them.)
+template <std::size_t Length>
+std::uint64_t same_byte_picks(std::uint64_t mask) {
+    constexpr std::uint64_t every = [] {
+        std::uint64_t bits = 0;
+        for (std::size_t i = 0; i < 64; i += Length) bits |= 1ULL << i;
+        return bits;
+    }();
+    std::uint64_t picks = 0;
+    while (mask != 0) {
+        const std::uint64_t run = mask & ~(mask + (mask & (~mask + 1)));  // the lowest run of set bits
+        picks |= run & (every << __builtin_ctzll(mask));
+        mask &= ~run;
+    }
+    return picks;
+}
+
+// A filter that compares every byte of a needle of `Length` bytes (at most
+// a step's width) whose occurrences never overlap, or overlap only in runs
+// of one byte: each step's mask yields all of that step's occurrences at
+// once, with no call and no unpredictable branch per occurrence.
+template <class Simd, std::size_t Length>
+__attribute__((noinline)) prefilter_result exact_loop(const std::uint8_t* haystack, std::size_t length,
+                                                      std::size_t from, const needle_filter& filter,
+                                                      const match_list& matches) {
+    static_assert(Simd::mask_bits == 1 && Length < Simd::width, "one mask bit per start");
+    if (length < Length || from > length - Length) return {0, from, false};
+    typename Simd::vector values[Length];
+    const std::uint8_t* at[Length];
+    for (std::size_t k = 0; k < Length; ++k) {
+        values[k] = Simd::broadcast(filter.values[k]);
+        at[k] = haystack + filter.offsets[k];
+    }
+    const bool same_byte = filter.overlap == needle_overlap::same_byte;
+    std::size_t* const starts = matches.starts;
+    const std::size_t capacity = matches.capacity;
+    const std::size_t last_start = length - Length;
+    std::size_t count = 0;
+    std::size_t allowed = from;  // the first start that does not overlap an occurrence found
+    std::size_t pos = from;
+    const std::size_t steps_end =
+        last_start - from >= Simd::width - 1 ? last_start - (Simd::width - 1) + 1 : from;
+    for (; pos < steps_end; pos += Simd::width) {
+        const candidate_step step = next_candidate_step<Simd, Length>(at, values, pos, steps_end);
+        pos = step.pos;
+        if (step.mask == 0) break;
+        // The last step's occurrence ends at most Length - 1 starts into this one.
+        std::uint64_t picks = allowed > pos ? step.mask & (~0ULL << (allowed - pos)) : step.mask;
+        if (same_byte) picks = same_byte_picks<Length>(picks);
+        if (picks == 0) continue;
+        const std::size_t last = pos + static_cast<std::size_t>(63 - __builtin_clzll(picks));
+        if (capacity - count >= step_room) {
+            // A step holds at most 32 occurrences of two bytes or more, so
+            // this leaves room: the list is never full here.
+            count += put_starts(starts + count, pos, picks);
+        } else {
+            for (std::uint64_t left = picks; left != 0; left &= left - 1) {
+                const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(left));
+                starts[count++] = start;
+                if (count == capacity) return {count, start + Length, false};
+            }
+        }
+        allowed = last + Length;
+    }
+    return search_one_by_one(haystack, pos > allowed ? pos : allowed, last_start, filter, matches, count);
+}
+
 // A needle of one byte: every candidate is an occurrence and none overlaps
 // another, so each step's mask is taken whole, with no call in the loop. (The
 // loop for longer needles leaves its out-of-line step at every candidate:
 // with a byte that comes once in 256, that call cost more than the search.)
 template <class Simd>
-prefilter_result one_byte_loop(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                               const needle_filter& filter, const match_list& matches) {
+__attribute__((noinline)) prefilter_result one_byte_loop(const std::uint8_t* haystack, std::size_t length,
+                                                         std::size_t from, const needle_filter& filter,
+                                                         const match_list& matches) {
     if (from >= length) return {0, from, false};
     const typename Simd::vector value = Simd::broadcast(filter.values[0]);
     std::size_t* const starts = matches.starts;
@@ -131,7 +216,15 @@ prefilter_result one_byte_loop(const std::uint8_t* haystack, std::size_t length,
     std::size_t pos = from;
     for (; length - pos >= Simd::width; pos += Simd::width) {
         if (Simd::width >= 64 || pos % 64 < Simd::width) __builtin_prefetch(haystack + pos + 2048);
-        for (std::uint64_t mask = Simd::equal(haystack + pos, value); mask != 0;) {
+        std::uint64_t mask = Simd::equal(haystack + pos, value);
+        if (mask == 0) continue;
+        if (Simd::mask_bits == 1 && capacity - count >= step_room) {
+            count += put_starts(starts + count, pos, mask);
+            if (count == capacity)
+                return {count, pos + static_cast<std::size_t>(64 - __builtin_clzll(mask)), false};
+            continue;
+        }
+        while (mask != 0) {
             const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(mask)) / Simd::mask_bits;
             starts[count++] = start;
             if (count == capacity) return {count, start + 1, false};
@@ -142,9 +235,9 @@ prefilter_result one_byte_loop(const std::uint8_t* haystack, std::size_t length,
 }
 
 template <class Simd, std::size_t Fixed>
-prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length, std::size_t from,
-                                const needle_filter& filter, const match_list& matches,
-                                unsigned give_up_shift) {
+__attribute__((noinline)) prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length,
+                                                          std::size_t from, const needle_filter& filter,
+                                                          const match_list& matches, unsigned give_up_shift) {
     if (length < filter.length || from > length - filter.length) return {0, from, false};
     constexpr std::size_t positions = Fixed;
     // Locals, so that the compiler can keep them in registers: the match
@@ -205,11 +298,27 @@ prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length
 }
 
 // The kernel for one CPU path, with the filter's position count known to
-// the compiler, so that each step is straight-line code.
+// the compiler, so that each step is straight-line code. Each loop is a
+// function of its own (noinline): inlined together into one, they shared
+// one register allocation, and the dense loops spilled their locals.
 template <class Simd>
 prefilter_result run_prefilter(const std::uint8_t* haystack, std::size_t length, std::size_t from,
                                const needle_filter& filter, const match_list& matches,
                                unsigned give_up_shift) {
+    if constexpr (Simd::mask_bits == 1) {
+        if (filter.count == filter.length && filter.overlap != needle_overlap::any) {
+            switch (filter.count) {
+                case 2: return exact_loop<Simd, 2>(haystack, length, from, filter, matches);
+                case 3: return exact_loop<Simd, 3>(haystack, length, from, filter, matches);
+                case 4: return exact_loop<Simd, 4>(haystack, length, from, filter, matches);
+                case 5: return exact_loop<Simd, 5>(haystack, length, from, filter, matches);
+                case 6: return exact_loop<Simd, 6>(haystack, length, from, filter, matches);
+                case 7: return exact_loop<Simd, 7>(haystack, length, from, filter, matches);
+                case 8: return exact_loop<Simd, 8>(haystack, length, from, filter, matches);
+                default: break;  // longer needles are seldom dense; the loop below serves them
+            }
+        }
+    }
     switch (filter.count) {
         case 1: return one_byte_loop<Simd>(haystack, length, from, filter, matches);
         case 2: return prefilter_loop<Simd, 2>(haystack, length, from, filter, matches, give_up_shift);

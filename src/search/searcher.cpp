@@ -12,8 +12,14 @@ bool cpu_path_supported(cpu_path path) {
         case cpu_path::portable: return true;
 #if defined(BYTEHUNT_X86)
         case cpu_path::sse2: return __builtin_cpu_supports("sse2");
-        case cpu_path::avx2: return __builtin_cpu_supports("avx2");
-        case cpu_path::avx512: return __builtin_cpu_supports("avx512bw");
+        // Their kernels also count and find bits with POPCNT and BMI1,
+        // which every CPU with these vectors has.
+        case cpu_path::avx2:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+                   __builtin_cpu_supports("bmi");
+        case cpu_path::avx512:
+            return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("popcnt") &&
+                   __builtin_cpu_supports("bmi");
 #endif
 #if defined(BYTEHUNT_NEON)
         case cpu_path::neon: return true;  // every ARM64 CPU has it
@@ -85,6 +91,7 @@ searcher::searcher(const std::uint8_t* needle, std::size_t length, cpu_path path
         filter_.length = 1;
         filter_.count = 1;
         filter_.values[0] = needle[0];
+        filter_.overlap = needle_overlap::none;
     }
 }
 
