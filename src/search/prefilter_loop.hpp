@@ -216,15 +216,7 @@ __attribute__((noinline)) prefilter_result one_byte_loop(const std::uint8_t* hay
     std::size_t pos = from;
     for (; length - pos >= Simd::width; pos += Simd::width) {
         if (Simd::width >= 64 || pos % 64 < Simd::width) __builtin_prefetch(haystack + pos + 2048);
-        std::uint64_t mask = Simd::equal(haystack + pos, value);
-        if (mask == 0) continue;
-        if (Simd::mask_bits == 1 && capacity - count >= step_room) {
-            count += put_starts(starts + count, pos, mask);
-            if (count == capacity)
-                return {count, pos + static_cast<std::size_t>(64 - __builtin_clzll(mask)), false};
-            continue;
-        }
-        while (mask != 0) {
+        for (std::uint64_t mask = Simd::equal(haystack + pos, value); mask != 0;) {
             const std::size_t start = pos + static_cast<std::size_t>(__builtin_ctzll(mask)) / Simd::mask_bits;
             starts[count++] = start;
             if (count == capacity) return {count, start + 1, false};
