@@ -95,10 +95,18 @@ TEST(Search, KernelThatGivesUpAfterAnOccurrenceResumesPastIt) {
 // occurrence. Each filter compares every byte, so it never gives up.
 TEST(Search, KernelWithAFullListResumesPastTheLastOccurrence) {
     using bytehunt::needle_overlap;
+    // Runs of zeros that end on a multiple of five, one past it, at a step's
+    // end and at the haystack's end, each followed at once by the next.
+    bytes runs(10, 0);
+    for (std::size_t run : {7, 300, 5}) {
+        runs.push_back(7);
+        runs.insert(runs.end(), run, 0);
+    }
     const struct {
         bytes needle;
         bytes haystack;
         needle_overlap overlap;
+        std::size_t compared = 0;  // positions the filter compares, from the first; 0 for all
     } cases[] = {
         {{0x41, 0x42, 0x41, 0x42},
          repeated({0x41, 0x42, 0x41, 0x42, 0x41, 0x42, 0x10, 0x20, 0x30, 0x40}, 30),
@@ -107,13 +115,16 @@ TEST(Search, KernelWithAFullListResumesPastTheLastOccurrence) {
         {{0, 0}, bytes(500, 0), needle_overlap::same_byte},
         {{0x0d, 0x0a}, repeated({0x0d, 0x0a}, 250), needle_overlap::none},
         {{0x41}, bytes(300, 0x41), needle_overlap::none},
+        {bytes(5, 0), runs, needle_overlap::same_byte, 2},
+        {bytes(5, 0), bytes(325, 0), needle_overlap::same_byte, 2},  // one occurrence more than a list of 64
     };
     for (const auto& c : cases) {
         const auto expected = reference_offsets(c.haystack, c.needle);
-        bytehunt::needle_filter filter{c.needle.data(), c.needle.size(), c.needle.size(), {}, {},
+        const std::size_t compared = c.compared > 0 ? c.compared : c.needle.size();
+        bytehunt::needle_filter filter{c.needle.data(), c.needle.size(), compared, {}, {},
                                        nullptr,         c.overlap};
         // Every row's needle fits the filter; the bound is said for the compiler.
-        for (std::size_t k = 0; k < c.needle.size() && k < bytehunt::max_filter_positions; ++k) {
+        for (std::size_t k = 0; k < compared && k < bytehunt::max_filter_positions; ++k) {
             filter.offsets[k] = k;
             filter.values[k] = c.needle[k];
         }

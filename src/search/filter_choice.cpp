@@ -131,12 +131,16 @@ void add_failing_positions(filter_builder& builder, std::uint32_t* misses, std::
     for (std::size_t k = 0; k < length; ++k) misses[k] = 0;
 }
 
+bool one_byte_repeated(const std::uint8_t* bytes, std::size_t length) {
+    for (std::size_t i = 1; i < length; ++i)
+        if (bytes[i] != bytes[0]) return false;
+    return length > 1;
+}
+
 }  // namespace
 
 needle_overlap overlap_of(const std::uint8_t* bytes, std::size_t length) {
-    bool same = true;
-    for (std::size_t i = 1; i < length; ++i) same = same && bytes[i] == bytes[0];
-    if (same && length > 1) return needle_overlap::same_byte;
+    if (one_byte_repeated(bytes, length)) return needle_overlap::same_byte;
     // A shift of one is a border only where every byte is the same.
     for (std::size_t shift = 2; shift < length; ++shift) {
         if (std::memcmp(bytes, bytes + shift, length - shift) == 0) return needle_overlap::any;
@@ -171,7 +175,12 @@ needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const
         selectivity *= passing(bytes[order[k]]);
         builder.add(order[k]);
     }
-    if (builder.filter.count == length) builder.filter.overlap = overlap_of(bytes, length);
+    // Where the filter compares only some of the bytes, the kernels ask only
+    // whether the needle is one byte repeated; its borders are left unsought.
+    if (builder.filter.count == length)
+        builder.filter.overlap = overlap_of(bytes, length);
+    else if (one_byte_repeated(bytes, length))
+        builder.filter.overlap = needle_overlap::same_byte;
     return builder.filter;
 }
 

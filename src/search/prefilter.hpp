@@ -34,7 +34,8 @@ struct needle_filter {
     // Per needle index: how often a candidate failed there first. The kernels
     // count; the searcher adds the worst positions to the filter. May be null.
     std::uint32_t* misses;
-    // Set where the filter compares every byte of the needle.
+    // Set where the filter compares every byte of the needle; else `any`,
+    // or `same_byte` for a needle of one byte repeated.
     needle_overlap overlap;
 };
 

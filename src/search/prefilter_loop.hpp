@@ -226,6 +226,41 @@ __attribute__((noinline)) prefilter_result one_byte_loop(const std::uint8_t* hay
     return search_one_by_one(haystack, pos, length - 1, filter, matches, count);
 }
 
+// A needle of `needle_length` equal bytes (`value`, broadcast), found at
+// `start` and recorded: the occurrences after it in the same run of that
+// byte are every needle_length bytes on, as far as the run goes. Records
+// them while the list has room, a vector of the run checked at a time, and
+// returns the first start still to decide: past the byte that ends the run
+// (every start before it either overlaps an occurrence or holds that byte),
+// or past the last occurrence recorded, where the list filled or the
+// haystack ended.
+template <class Simd>
+std::size_t rest_of_run(const std::uint8_t* haystack, std::size_t length, std::size_t start,
+                        std::size_t needle_length, typename Simd::vector value, std::size_t* starts,
+                        std::size_t& count, std::size_t capacity) {
+    constexpr std::uint64_t step_bits =
+        Simd::width * Simd::mask_bits >= 64 ? ~0ULL : (1ULL << (Simd::width * Simd::mask_bits)) - 1;
+    const std::size_t next = start + needle_length;
+    // No further than the occurrences the list has room for.
+    const std::size_t room = capacity - count;
+    const std::size_t limit = (length - next) / needle_length > room ? next + room * needle_length : length;
+    std::size_t end = next;  // the first byte of the run's end, or limit
+    for (; limit - end >= Simd::width; end += Simd::width) {
+        const std::uint64_t other = ~Simd::equal(haystack + end, value) & step_bits;
+        if (other != 0) {
+            end += static_cast<std::size_t>(__builtin_ctzll(other)) / Simd::mask_bits;
+            break;
+        }
+    }
+    while (end < limit && haystack[end] == haystack[start]) ++end;
+    std::size_t last = start;
+    for (std::size_t at = next; end - at >= needle_length; at += needle_length) {
+        starts[count++] = at;
+        last = at;
+    }
+    return end < limit ? end + 1 : last + needle_length;
+}
+
 template <class Simd, std::size_t Fixed>
 __attribute__((noinline)) prefilter_result prefilter_loop(const std::uint8_t* haystack, std::size_t length,
                                                           std::size_t from, const needle_filter& filter,
@@ -247,6 +282,8 @@ __attribute__((noinline)) prefilter_result prefilter_loop(const std::uint8_t* ha
     const std::size_t capacity = matches.capacity;
     const std::size_t needle_length = filter.length;
     const bool filter_is_needle = filter.count == filter.length;
+    // Each run of the byte is taken whole, not an occurrence a step.
+    const bool same_byte = filter.overlap == needle_overlap::same_byte;
     const std::size_t last_start = length - needle_length;
     std::size_t count = 0;
     std::size_t allowed = from;  // the first start that does not overlap an occurrence found
@@ -269,6 +306,9 @@ __attribute__((noinline)) prefilter_result prefilter_loop(const std::uint8_t* ha
             if (filter_is_needle || needle_at(haystack + start, filter)) {
                 starts[count++] = start;
                 allowed = start + needle_length;
+                if (same_byte)
+                    allowed = rest_of_run<Simd>(haystack, length, start, needle_length, values[0], starts,
+                                                count, capacity);
                 if (count == capacity) return {count, allowed, false};
                 if (allowed - pos >= Simd::width) {
                     // The occurrence covers the rest of this step: go on after it.
