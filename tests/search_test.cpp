@@ -102,11 +102,23 @@ TEST(Search, KernelWithAFullListResumesPastTheLastOccurrence) {
         runs.push_back(7);
         runs.insert(runs.end(), run, 0);
     }
+    // Repetitions of an 8-byte unit broken a byte before, at and after where
+    // the next occurrence of two and a half units would end.
+    const bytes unit = {0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68};
+    bytes period = repeated(unit, 40);
+    for (std::size_t cut : {19, 20, 21}) {
+        period.insert(period.end(), unit.begin(), unit.begin() + 2);
+        period.push_back(0x7a);
+        period.insert(period.end(), unit.begin(), unit.end());
+        const bytes more = repeated(unit, 5);
+        period.insert(period.end(), more.begin(), more.begin() + static_cast<std::ptrdiff_t>(cut));
+    }
     const struct {
         bytes needle;
         bytes haystack;
         needle_overlap overlap;
         std::size_t compared = 0;  // positions the filter compares, from the first; 0 for all
+        std::size_t period = 0;    // the needle's, for the filter
     } cases[] = {
         {{0x41, 0x42, 0x41, 0x42},
          repeated({0x41, 0x42, 0x41, 0x42, 0x41, 0x42, 0x10, 0x20, 0x30, 0x40}, 30),
@@ -115,14 +127,20 @@ TEST(Search, KernelWithAFullListResumesPastTheLastOccurrence) {
         {{0, 0}, bytes(500, 0), needle_overlap::same_byte},
         {{0x0d, 0x0a}, repeated({0x0d, 0x0a}, 250), needle_overlap::none},
         {{0x41}, bytes(300, 0x41), needle_overlap::none},
-        {bytes(5, 0), runs, needle_overlap::same_byte, 2},
-        {bytes(5, 0), bytes(325, 0), needle_overlap::same_byte, 2},  // one occurrence more than a list of 64
+        {bytes(5, 0), runs, needle_overlap::any, 2, 1},
+        {bytes(5, 0), bytes(325, 0), needle_overlap::any, 2, 1},  // one occurrence more than a list of 64
+        {{0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x61, 0x62,
+          0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x61, 0x62, 0x63, 0x64},
+         period,
+         needle_overlap::any,
+         2,
+         8},
     };
     for (const auto& c : cases) {
         const auto expected = reference_offsets(c.haystack, c.needle);
         const std::size_t compared = c.compared > 0 ? c.compared : c.needle.size();
         bytehunt::needle_filter filter{c.needle.data(), c.needle.size(), compared, {}, {},
-                                       nullptr,         c.overlap};
+                                       nullptr,         c.overlap,       c.period};
         // Every row's needle fits the filter; the bound is said for the compiler.
         for (std::size_t k = 0; k < compared && k < bytehunt::max_filter_positions; ++k) {
             filter.offsets[k] = k;
@@ -151,23 +169,28 @@ TEST(Search, KernelWithAFullListResumesPastTheLastOccurrence) {
 }
 
 // Only needles whose occurrences cannot overlap, or overlap in runs of one
-// byte, may have each step's occurrences taken at once.
+// byte, may have each step's occurrences taken at once; a needle's period
+// tells where its repetitions recur.
 TEST(Search, NeedleOverlapKinds) {
     using bytehunt::needle_overlap;
     const struct {
         bytes needle;
         needle_overlap expected;
+        std::size_t period;
     } cases[] = {
-        {{0x41}, needle_overlap::none},
-        {{0x00, 0x00}, needle_overlap::same_byte},
-        {{0x0d, 0x0a}, needle_overlap::none},
-        {{0x42, 0x41, 0x41}, needle_overlap::none},
-        {{0x41, 0x41, 0x42}, needle_overlap::none},
-        {{0x41, 0x42, 0x41}, needle_overlap::any},
-        {{0x41, 0x42, 0x42, 0x41, 0x42}, needle_overlap::any},
+        {{0x41}, needle_overlap::none, 1},
+        {{0x00, 0x00}, needle_overlap::same_byte, 1},
+        {{0x0d, 0x0a}, needle_overlap::none, 2},
+        {{0x42, 0x41, 0x41}, needle_overlap::none, 3},
+        {{0x41, 0x41, 0x42}, needle_overlap::none, 3},
+        {{0x41, 0x42, 0x41}, needle_overlap::any, 2},
+        {{0x41, 0x42, 0x42, 0x41, 0x42}, needle_overlap::any, 3},
+        {{0x41, 0x41, 0x42, 0x41, 0x41, 0x41}, needle_overlap::any, 4},
+        {{0x41, 0x42, 0x41, 0x42, 0x41, 0x41}, needle_overlap::any, 5},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(bytehunt::overlap_of(c.needle.data(), c.needle.size()), c.expected) << c.needle.size();
+        EXPECT_EQ(bytehunt::smallest_period(c.needle.data(), c.needle.size()), c.period) << c.needle.size();
     }
 }
 

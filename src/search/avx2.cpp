@@ -12,6 +12,9 @@ struct avx2_simd {
     static constexpr std::size_t mask_bits = 1;
 
     static vector broadcast(std::uint8_t byte) { return _mm256_set1_epi8(static_cast<char>(byte)); }
+    static vector load(const std::uint8_t* at) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    }
     static std::uint64_t equal(const std::uint8_t* at, vector value) {
         const __m256i eq = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), value);
         return static_cast<unsigned>(_mm256_movemask_epi8(eq));

@@ -12,6 +12,7 @@ struct avx512_simd {
     static constexpr std::size_t mask_bits = 1;
 
     static vector broadcast(std::uint8_t byte) { return _mm512_set1_epi8(static_cast<char>(byte)); }
+    static vector load(const std::uint8_t* at) { return _mm512_loadu_si512(at); }
     static std::uint64_t equal(const std::uint8_t* at, vector value) {
         return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at), value);
     }

@@ -139,6 +139,19 @@ bool one_byte_repeated(const std::uint8_t* bytes, std::size_t length) {
 
 }  // namespace
 
+std::size_t smallest_period(const std::uint8_t* bytes, std::size_t length) {
+    // The longest border of each prefix, as the Knuth-Morris-Pratt table
+    // has it; the period is the length less the whole needle's border.
+    std::array<std::size_t, 256> border{};
+    if (length == 0 || length > border.size()) return length;
+    for (std::size_t i = 1; i < length; ++i) {
+        std::size_t k = border[i - 1];
+        while (k > 0 && bytes[i] != bytes[k]) k = border[k - 1];
+        border[i] = bytes[i] == bytes[k] ? k + 1 : 0;
+    }
+    return length - border[length - 1];
+}
+
 needle_overlap overlap_of(const std::uint8_t* bytes, std::size_t length) {
     if (one_byte_repeated(bytes, length)) return needle_overlap::same_byte;
     // A shift of one is a border only where every byte is the same.
@@ -175,12 +188,9 @@ needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const
         selectivity *= passing(bytes[order[k]]);
         builder.add(order[k]);
     }
-    // Where the filter compares only some of the bytes, the kernels ask only
-    // whether the needle is one byte repeated; its borders are left unsought.
-    if (builder.filter.count == length)
-        builder.filter.overlap = overlap_of(bytes, length);
-    else if (one_byte_repeated(bytes, length))
-        builder.filter.overlap = needle_overlap::same_byte;
+    if (builder.filter.count == length) builder.filter.overlap = overlap_of(bytes, length);
+    const std::size_t period = smallest_period(bytes, length);
+    builder.filter.period = period < length ? period : 0;
     return builder.filter;
 }
 

@@ -14,6 +14,7 @@ struct neon_simd {
     static constexpr std::size_t mask_bits = 4;
 
     static vector broadcast(std::uint8_t byte) { return vdupq_n_u8(byte); }
+    static vector load(const std::uint8_t* at) { return vld1q_u8(at); }
     static std::uint64_t equal(const std::uint8_t* at, vector value) {
         const uint8x16_t eq = vceqq_u8(vld1q_u8(at), value);
         return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(eq), 4)), 0);

@@ -34,10 +34,13 @@ struct needle_filter {
     // Per needle index: how often a candidate failed there first. The kernels
     // count; the searcher adds the worst positions to the filter. May be null.
     std::uint32_t* misses;
-    // Set where the filter compares every byte of the needle; else `any`,
-    // or `same_byte` for a needle of one byte repeated.
+    // Set where the filter compares every byte of the needle; else `any`.
     needle_overlap overlap;
+    // The needle's smallest period (the least p with bytes[i] == bytes[i + p]
+    // throughout), where it is shorter than the needle; else 0.
+    std::size_t period = 0;
 };
+std::size_t smallest_period(const std::uint8_t* bytes, std::size_t length);
 
 // Where the occurrences found by one kernel call are written.
 struct match_list {

@@ -226,39 +226,46 @@ __attribute__((noinline)) prefilter_result one_byte_loop(const std::uint8_t* hay
     return search_one_by_one(haystack, pos, length - 1, filter, matches, count);
 }
 
-// A needle of `needle_length` equal bytes (`value`, broadcast), found at
-// `start` and recorded: the occurrences after it in the same run of that
-// byte are every needle_length bytes on, as far as the run goes. Records
-// them while the list has room, a vector of the run checked at a time, and
-// returns the first start still to decide: past the byte that ends the run
-// (every start before it either overlaps an occurrence or holds that byte),
-// or past the last occurrence recorded, where the list filled or the
-// haystack ended.
+// A needle with a period shorter than itself (`0000`, `0d0a0d0a`), found
+// at `start` and recorded: as long as the bytes after it go on repeating
+// with that period, the needle recurs every `stride` bytes (the least
+// multiple of the period that does not overlap it), and nowhere between (a
+// start out of that step would find the needle's period turned, and the
+// needle would have a shorter one). Records those occurrences while the
+// list has room, checking a vector of bytes against those one period
+// before at a time, and returns the first start still to decide: where a
+// needle would no longer span a break in the repetition, or past the last
+// occurrence recorded, where the list filled or the haystack ended.
 template <class Simd>
 std::size_t rest_of_run(const std::uint8_t* haystack, std::size_t length, std::size_t start,
-                        std::size_t needle_length, typename Simd::vector value, std::size_t* starts,
+                        std::size_t needle_length, std::size_t period, std::size_t* starts,
                         std::size_t& count, std::size_t capacity) {
     constexpr std::uint64_t step_bits =
         Simd::width * Simd::mask_bits >= 64 ? ~0ULL : (1ULL << (Simd::width * Simd::mask_bits)) - 1;
-    const std::size_t next = start + needle_length;
-    // No further than the occurrences the list has room for.
+    const std::size_t stride = (needle_length + period - 1) / period * period;
+    // No further than the occurrences the list has room for need.
     const std::size_t room = capacity - count;
-    const std::size_t limit = (length - next) / needle_length > room ? next + room * needle_length : length;
-    std::size_t end = next;  // the first byte of the run's end, or limit
+    const std::size_t limit =
+        (length - start - needle_length) / stride >= room ? start + room * stride + needle_length : length;
+    std::size_t end = start + needle_length;  // the first byte that breaks the repetition, or limit
     for (; limit - end >= Simd::width; end += Simd::width) {
-        const std::uint64_t other = ~Simd::equal(haystack + end, value) & step_bits;
+        const std::uint64_t other =
+            ~Simd::equal(haystack + end, Simd::load(haystack + end - period)) & step_bits;
         if (other != 0) {
             end += static_cast<std::size_t>(__builtin_ctzll(other)) / Simd::mask_bits;
             break;
         }
     }
-    while (end < limit && haystack[end] == haystack[start]) ++end;
+    while (end < limit && haystack[end] == haystack[end - period]) ++end;
     std::size_t last = start;
-    for (std::size_t at = next; end - at >= needle_length; at += needle_length) {
+    for (std::size_t at = start + stride; at + needle_length <= end; at += stride) {
         starts[count++] = at;
         last = at;
     }
-    return end < limit ? end + 1 : last + needle_length;
+    if (end == limit) return last + needle_length;
+    // A needle that holds the break and the byte a period before it would
+    // repeat where the bytes do not.
+    return end - period + 1 > last + needle_length ? end - period + 1 : last + needle_length;
 }
 
 template <class Simd, std::size_t Fixed>
@@ -282,8 +289,9 @@ __attribute__((noinline)) prefilter_result prefilter_loop(const std::uint8_t* ha
     const std::size_t capacity = matches.capacity;
     const std::size_t needle_length = filter.length;
     const bool filter_is_needle = filter.count == filter.length;
-    // Each run of the byte is taken whole, not an occurrence a step.
-    const bool same_byte = filter.overlap == needle_overlap::same_byte;
+    // Where the data repeats with the needle's period, each repetition is
+    // taken whole, not an occurrence a step.
+    const std::size_t period = filter.period;
     const std::size_t last_start = length - needle_length;
     std::size_t count = 0;
     std::size_t allowed = from;  // the first start that does not overlap an occurrence found
@@ -306,9 +314,9 @@ __attribute__((noinline)) prefilter_result prefilter_loop(const std::uint8_t* ha
             if (filter_is_needle || needle_at(haystack + start, filter)) {
                 starts[count++] = start;
                 allowed = start + needle_length;
-                if (same_byte)
-                    allowed = rest_of_run<Simd>(haystack, length, start, needle_length, values[0], starts,
-                                                count, capacity);
+                if (period != 0)
+                    allowed = rest_of_run<Simd>(haystack, length, start, needle_length, period, starts, count,
+                                                capacity);
                 if (count == capacity) return {count, allowed, false};
                 if (allowed - pos >= Simd::width) {
                     // The occurrence covers the rest of this step: go on after it.

@@ -12,6 +12,9 @@ struct sse2_simd {
     static constexpr std::size_t mask_bits = 1;
 
     static vector broadcast(std::uint8_t byte) { return _mm_set1_epi8(static_cast<char>(byte)); }
+    static vector load(const std::uint8_t* at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    }
     static std::uint64_t equal(const std::uint8_t* at, vector value) {
         const __m128i eq = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), value);
         return static_cast<unsigned>(_mm_movemask_epi8(eq));
