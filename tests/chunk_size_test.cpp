@@ -22,6 +22,7 @@ TEST(ChunkSizer, FollowsTheDensityOfTheChunksFinished) {
         bool follows;
         std::vector<std::pair<std::uint64_t, std::uint64_t>> finished;  // length, bytes held
         std::vector<std::uint64_t> sizes;  // the size before each, and after the last
+        std::uint64_t step = 1;            // the needle's repeat step
     };
     const std::vector<trace> traces = {
         {"dense, then nothing found: grows eightfold a chunk, up to 32 MiB",
@@ -45,9 +46,21 @@ TEST(ChunkSizer, FollowsTheDensityOfTheChunksFinished) {
          false,
          {{8 * KiB, 20 * MiB}},
          {100 * MiB, 100 * MiB}},
+        {"on multiples of a repeat step of 56 too: 28 KiB, 14 MiB, rounded up where smaller",
+         1 * MiB,
+         true,
+         {{1 * MiB, 256 * H}, {28 * KiB, 0}, {224 * KiB, 0}, {1792 * KiB, 0}},
+         {1008 * KiB, 28 * KiB, 224 * KiB, 1792 * KiB, 14 * MiB},
+         56},
+        {"grown eightfold to 7.9 MiB, then up to the next multiple of 14 MiB",
+         1 * MiB,
+         true,
+         {{1008 * KiB, 0}},
+         {1008 * KiB, 14 * MiB},
+         56},
     };
     for (const trace& t : traces) {
-        bytehunt::chunk_sizer sizer(t.first_size, 8 * KiB, t.follows);
+        bytehunt::chunk_sizer sizer(t.first_size, 8 * KiB, t.follows, t.step);
         std::vector<std::uint64_t> sizes{sizer.size()};
         for (const auto& [length, held] : t.finished) {
             sizer.finished(length, held);

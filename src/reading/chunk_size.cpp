@@ -1,5 +1,7 @@
 #include "reading/chunk_size.hpp"
 
+#include <numeric>
+
 #include "reading/file_access.hpp"
 
 namespace bytehunt {
@@ -9,10 +11,12 @@ namespace {
 // Chunks start on multiples of 4 KiB, so that in data that repeats with a
 // period that divides it (a run of one byte, say) each chunk's search is in
 // step with the search before it; and of 2 MiB once they are that large, so
-// that their maps hold whole large pages.
-std::uint64_t on_grain(std::uint64_t size) {
-    const std::uint64_t grain = size >= 2 * large_page ? large_page : 4096;
-    return size >= grain ? size - size % grain : size;
+// that their maps hold whole large pages. Both also on multiples of `step`
+// (see chunk_sizer), rounding up where a chunk would be smaller.
+std::uint64_t on_grain(std::uint64_t size, std::uint64_t step) {
+    const std::uint64_t grain = std::lcm(size >= 2 * large_page ? large_page : std::uint64_t{4096}, step);
+    if (size >= grain) return size - size % grain;
+    return step > 1 ? grain : size;
 }
 
 std::uint64_t within(std::uint64_t size, std::uint64_t smallest, std::uint64_t largest) {
@@ -21,25 +25,27 @@ std::uint64_t within(std::uint64_t size, std::uint64_t smallest, std::uint64_t l
 
 }  // namespace
 
-std::uint64_t chunk_size_for_density(std::uint64_t length, std::uint64_t held, std::uint64_t smallest) {
+std::uint64_t chunk_size_for_density(std::uint64_t length, std::uint64_t held, std::uint64_t smallest,
+                                     std::uint64_t step) {
     // In floating point: a chunk that ran over a long hole can be a TiB long.
     const double wanted = held == 0 ? static_cast<double>(largest_chunk)
                                     : static_cast<double>(held_per_chunk) * static_cast<double>(length) /
                                           static_cast<double>(held);
     const auto size =
         wanted >= static_cast<double>(largest_chunk) ? largest_chunk : static_cast<std::uint64_t>(wanted);
-    return on_grain(within(size, smallest, largest_chunk));
+    return on_grain(within(size, smallest, largest_chunk), step);
 }
 
-chunk_sizer::chunk_sizer(std::uint64_t first_size, std::uint64_t smallest, bool follows)
-    : size_(on_grain(follows ? within(first_size, smallest, first_largest_chunk) : first_size)),
+chunk_sizer::chunk_sizer(std::uint64_t first_size, std::uint64_t smallest, bool follows, std::uint64_t step)
+    : size_(on_grain(follows ? within(first_size, smallest, first_largest_chunk) : first_size, step)),
       smallest_(smallest),
+      step_(step),
       follows_(follows) {}
 
 void chunk_sizer::finished(std::uint64_t length, std::uint64_t held) {
     if (!follows_) return;
-    const std::uint64_t wanted = chunk_size_for_density(length, held, smallest_);
-    size_ = on_grain(within(wanted, smallest_, size_ * chunk_growth));
+    const std::uint64_t wanted = chunk_size_for_density(length, held, smallest_, step_);
+    size_ = on_grain(within(wanted, smallest_, size_ * chunk_growth), step_);
 }
 
 }  // namespace bytehunt

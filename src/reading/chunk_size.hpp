@@ -26,14 +26,16 @@ constexpr std::uint64_t chunk_growth = 8;
 
 // The size of a chunk that holds about held_per_chunk bytes, where `length`
 // bytes held `held`; within [smallest, largest_chunk], on a multiple of
-// 4 KiB, or of 2 MiB once that large (see chunk_board::claim).
-std::uint64_t chunk_size_for_density(std::uint64_t length, std::uint64_t held, std::uint64_t smallest);
+// 4 KiB, or of 2 MiB once that large (see chunk_board::claim), and of `step`.
+std::uint64_t chunk_size_for_density(std::uint64_t length, std::uint64_t held, std::uint64_t smallest,
+                                     std::uint64_t step = 1);
 
 // The size of the next chunk to deal out. `follows`: it follows what the
 // chunks finished held; else it stays as it was first set.
 class chunk_sizer {
 public:
-    chunk_sizer(std::uint64_t first_size, std::uint64_t smallest, bool follows);
+    // `step`: chunks also start on its multiples (searcher::repeat_step).
+    chunk_sizer(std::uint64_t first_size, std::uint64_t smallest, bool follows, std::uint64_t step = 1);
     std::uint64_t size() const { return size_; }
     // A chunk of `length` bytes finished, holding `held` bytes of lines and
     // offsets. Sizes shrink at once (a chunk too large for dense output
@@ -43,6 +45,7 @@ public:
 private:
     std::uint64_t size_;
     std::uint64_t smallest_;
+    std::uint64_t step_;
     bool follows_;
 };
 

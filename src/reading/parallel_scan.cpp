@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <exception>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -109,6 +110,10 @@ probe_result run_probe(const open_file& file, searcher& finder, offset_sink& sin
     counting_sink counted(sink);
     std::uint64_t first = 0;
     std::uint64_t end = file.size / 4 < probe_size ? file.size / 4 : probe_size;
+    // On a multiple of the needle's repeat step, as the chunks after it, so
+    // that data repeating the needle from the start is searched in step.
+    const std::uint64_t step = std::lcm(std::uint64_t{4096}, std::uint64_t{finder.repeat_step()});
+    end = end >= step ? end - end % step : std::min(step, file.size);
     probe_result probe{scan_file_range(file, {0, end}, finder, counted, settings), end, end, 0, false};
     // The steps keep their way of reading, their buffer and what they know
     // of the file's holes from one to the next, as chunks do.
@@ -136,7 +141,7 @@ probe_result run_probe(const open_file& file, searcher& finder, offset_sink& sin
 
 // The sizes of the chunks after the probe.
 chunk_sizer chunk_sizes_for(std::uint64_t size, const probe_result& probe, unsigned parts,
-                            const read_settings& settings) {
+                            const read_settings& settings, std::uint64_t step) {
     // 8 KiB at the least: what one batch of a search holds, at an occurrence
     // every other byte.
     const std::uint64_t smallest_chunk =
@@ -147,9 +152,9 @@ chunk_sizer chunk_sizes_for(std::uint64_t size, const probe_result& probe, unsig
     // places (1 GiB cold: 0.31 s against 0.52 s, medians of 11 runs), and
     // asking for each chunk ahead made it worse (0.47 s).
     if (settings.read_ahead > 0 && !probe.dense)
-        return chunk_sizer((size - probe.end) / parts + large_page, smallest_chunk, false);
-    return chunk_sizer(chunk_size_for_density(probe.length, probe.lines, smallest_chunk), smallest_chunk,
-                       true);
+        return chunk_sizer((size - probe.end) / parts + large_page, smallest_chunk, false, step);
+    return chunk_sizer(chunk_size_for_density(probe.length, probe.lines, smallest_chunk, step),
+                       smallest_chunk, true, step);
 }
 
 // The threads that search the chunks. However the report ends, an exception
@@ -277,9 +282,9 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
         // Each thread may claim a chunk while the report still has a wake's
         // worth to take: measured on 16 MiB of zeros and `0000`, one more than
         // that faulted 10% more pages for no time won.
-        chunk_board board({probe.end, size}, chunk_sizes_for(size, probe, parts, settings),
-                          parts + chunk_board::chunks_per_wake, parts,
-                          finder.zeros_only() ? nullptr : &holes);
+        chunk_board board(
+            {probe.end, size}, chunk_sizes_for(size, probe, parts, settings, finder.repeat_step()),
+            parts + chunk_board::chunks_per_wake, parts, finder.zeros_only() ? nullptr : &holes);
         // Threads leave read-ahead to the system, but in a file with holes,
         // where the system reads none ahead.
         const read_settings chunk_settings{settings.ways, settings.stretch_size, settings.copy_size,

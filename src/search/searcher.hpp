@@ -52,6 +52,12 @@ public:
         return true;
     }
     const searcher_stats& stats() const { return stats_; }
+    // How far apart occurrences lie where the data repeats the needle's
+    // period: the least multiple of the period that clears the needle (1
+    // for a needle that cannot overlap itself, whose occurrences a search
+    // from anywhere finds alike). Searches that start on its multiples in
+    // such data find the same occurrences.
+    std::size_t repeat_step() const { return repeat_step_; }
 
     // Records occurrences left to right from `from` into `matches`, each
     // starting after the last byte of the one before, until the list is full
@@ -76,6 +82,7 @@ private:
 
     const std::uint8_t* needle_;
     std::size_t length_;
+    std::size_t repeat_step_ = 1;
     kind kind_;
     prefilter_kernel kernel_ = nullptr;
     two_way_searcher two_way_;
