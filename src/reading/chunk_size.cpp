@@ -15,7 +15,8 @@ namespace {
 // (see chunk_sizer), rounding up where a chunk would be smaller.
 std::uint64_t on_grain(std::uint64_t size, std::uint64_t step) {
     const std::uint64_t grain = std::lcm(size >= 2 * large_page ? large_page : std::uint64_t{4096}, step);
-    if (size >= grain) return size - size % grain;
+    // The least common multiple of two positive numbers is positive.
+    if (size >= grain) return size - size % grain;  // NOLINT(clang-analyzer-core.DivideZero)
     return step > 1 ? grain : size;
 }
 

@@ -113,7 +113,9 @@ probe_result run_probe(const open_file& file, searcher& finder, offset_sink& sin
     // On a multiple of the needle's repeat step, as the chunks after it, so
     // that data repeating the needle from the start is searched in step.
     const std::uint64_t step = std::lcm(std::uint64_t{4096}, std::uint64_t{finder.repeat_step()});
-    end = end >= step ? end - end % step : std::min(step, file.size);
+    // The least common multiple of two positive numbers is positive.
+    end =
+        end >= step ? end - end % step : std::min(step, file.size);  // NOLINT(clang-analyzer-core.DivideZero)
     probe_result probe{scan_file_range(file, {0, end}, finder, counted, settings), end, end, 0, false};
     // The steps keep their way of reading, their buffer and what they know
     // of the file's holes from one to the next, as chunks do.

@@ -80,7 +80,7 @@ searcher::searcher(const std::uint8_t* needle, std::size_t length, cpu_path path
                           : kind::filtered),
       two_way_(needle, length) {
     const std::size_t period = smallest_period(needle, length);
-    if (period < length) repeat_step_ = (length + period - 1) / period * period;
+    if (period > 0 && period < length) repeat_step_ = (length + period - 1) / period * period;
     if (kind_ == kind::filtered) {
         kernel_ = kernel_for(path);
         misses_.assign(length, 0);
