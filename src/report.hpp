@@ -61,6 +61,7 @@ public:
     bool accept(const std::uint64_t* offsets, std::size_t count) override;
     bool accept_lines(const std::uint64_t* offsets, std::size_t count, const char* lines,
                       std::size_t lines_length) override;
+    bool takes_lines() const override { return true; }
     // Writes out what is buffered, if anything; false if any write failed.
     bool flush() override;
     // errno of the write that failed, 0 if none did.

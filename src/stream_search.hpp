@@ -22,6 +22,10 @@ public:
                               std::size_t /*lines_length*/) {
         return accept(offsets, count);
     }
+    // Whether accept_lines() takes the lines alone, never reading the
+    // offsets: then a search in chunks keeps only the few offsets it needs
+    // to line chunks up, not one for every line.
+    virtual bool takes_lines() const { return false; }
     // Called after each block, before the scan waits for more input: what
     // was accepted should reach its reader now, so that on a terminal or a
     // live pipe each offset shows soon after its bytes were read.

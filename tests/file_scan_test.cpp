@@ -97,13 +97,18 @@ TEST(FileScan, EveryWayAgreesWithTheReferenceAcrossStretches) {
                     EXPECT_EQ(result.brought[way] > 0, (ways >> way & 1) != 0) << "way " << way;
                 }
                 for (const unsigned parts : {1, 2, 3, 7}) {
-                    std::fseek(file.stream, 0, SEEK_SET);
-                    test_support::vector_sink whole;
-                    ASSERT_EQ(bytehunt::scan_input(file.stream, finder, whole,
-                                                   {ways, stretch, stretch / 2 + 7}, parts),
-                              bytehunt::scan_outcome::complete);
-                    EXPECT_EQ(whole.offsets_, test_support::reference_offsets(haystack, needle))
-                        << parts << " parts";
+                    // A sink that takes the lines alone gets the offsets of a
+                    // batch kept only in part, and reads them off the lines.
+                    for (const bool lines_only : {false, true}) {
+                        std::fseek(file.stream, 0, SEEK_SET);
+                        test_support::vector_sink whole;
+                        whole.lines_only = lines_only;
+                        ASSERT_EQ(bytehunt::scan_input(file.stream, finder, whole,
+                                                       {ways, stretch, stretch / 2 + 7}, parts),
+                                  bytehunt::scan_outcome::complete);
+                        EXPECT_EQ(whole.offsets_, test_support::reference_offsets(haystack, needle))
+                            << parts << " parts, lines only " << lines_only;
+                    }
                 }
             }
         }
@@ -365,6 +370,30 @@ TEST(FileScanInParts, DenseChunksWithinTheLimitOfAll) {
     test_support::vector_sink sink;
     ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, {}, 7), bytehunt::scan_outcome::complete);
     EXPECT_EQ(sink.offsets_, test_support::reference_offsets(data, needle));
+}
+
+// Runs of a byte that cross every chunk's start out of step with it: the
+// report searches each chunk again until the two searches meet past the
+// run, comparing more of the chunk's offsets than a batch keeps beside its
+// lines; a run longer than a chunk never meets, and one thread goes on.
+TEST(FileScanInParts, ChunksOutOfStepAreLinedUpFromTheirLines) {
+    for (const std::size_t run : {301, 40000}) {
+        bytes data(8 << 20, 0x00);
+        for (std::size_t at = 12288 - 151; at + run < data.size(); at += 12288)
+            std::fill_n(data.begin() + static_cast<std::ptrdiff_t>(at), run, 0x41);
+        const bytes needle{0x41, 0x41, 0x41};
+        temp_file file(data);
+        for (const bool lines_only : {false, true}) {
+            bytehunt::searcher finder(needle.data(), needle.size());
+            test_support::vector_sink sink;
+            sink.lines_only = lines_only;
+            ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, {}, 3),
+                      bytehunt::scan_outcome::complete);
+            EXPECT_EQ(sink.offsets_, test_support::reference_offsets(data, needle))
+                << "run " << run << ", lines only " << lines_only;
+            std::fseek(file.stream, 0, SEEK_SET);
+        }
+    }
 }
 
 // A file too small for threads to pay on sparse output is searched on alone

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "search/reference.hpp"
@@ -47,8 +48,24 @@ public:
         offsets_.insert(offsets_.end(), offsets, offsets + count);
         return true;
     }
+    // With `lines_only`, it reads the offsets off the lines, as the report
+    // takes them, and never the offsets handed with them.
+    bool takes_lines() const override { return lines_only; }
+    bool accept_lines(const std::uint64_t* offsets, std::size_t count, const char* lines,
+                      std::size_t lines_length) override {
+        if (!lines_only) return accept(offsets, count);
+        std::vector<std::uint64_t> read;
+        for (const char *at = lines, *end = lines + lines_length; at < end; ++at) {
+            std::uint64_t offset = 0;
+            for (; *at != ' '; ++at) offset = offset * 10 + static_cast<std::uint64_t>(*at - '0');
+            read.push_back(offset);
+            at = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+        }
+        return read.size() == count && accept(read.data(), read.size());
+    }
 
     std::vector<std::uint64_t> offsets_;
+    bool lines_only = false;
 
 private:
     std::size_t refuse_after_;

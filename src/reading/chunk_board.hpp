@@ -23,14 +23,19 @@ namespace bytehunt {
 // A chunk's offsets and their report lines, one batch. Batches are reused
 // once reported: fresh memory for each would fault its pages in anew.
 struct part_batch {
+    // The first offsets, or all of them where the report's sink needs them
+    // (see offset_sink::takes_lines); the rest can be read off the lines.
     std::vector<std::uint64_t> offsets;
+    std::size_t count = 0;          // lines
     std::unique_ptr<char[]> lines;  // not zeroed first: every byte used is written
     std::size_t lines_length = 0;
     std::size_t lines_capacity = 0;
 
-    // Holds `offsets` and their lines, in the memory it has where it can.
-    void fill(const std::uint64_t* from, std::size_t count, line_formatter& formatter) {
-        offsets.assign(from, from + count);
+    // Holds `kept` of the `count` offsets and all their lines, in the memory
+    // it has where it can.
+    void fill(const std::uint64_t* from, std::size_t count_now, std::size_t kept, line_formatter& formatter) {
+        count = count_now;
+        offsets.assign(from, from + (kept < count ? kept : count));
         if (lines_capacity < count * max_offset_line) {
             lines.reset(new char[count * max_offset_line]);
             lines_capacity = count * max_offset_line;
@@ -71,6 +76,11 @@ public:
     chunk_board(file_range rest, chunk_sizer sizer, unsigned ahead, unsigned threads,
                 file_extents* holes = nullptr)
         : next_(rest.first), end_(rest.end), sizer_(sizer), ahead_(ahead), threads_(threads), holes_(holes) {}
+
+    // Offsets each batch keeps beside its lines (see part_batch): set before
+    // the threads start.
+    void keep_offsets(std::size_t kept) { offsets_kept_ = kept; }
+    std::size_t offsets_kept() const { return offsets_kept_; }
 
     // A thread: the next chunk to search, or null when none is left.
     chunk* claim() {
@@ -234,6 +244,7 @@ private:
     std::size_t ahead_;
     unsigned threads_;
     file_extents* holes_;
+    std::size_t offsets_kept_ = SIZE_MAX;
     bool stop_ = false;
 };
 
@@ -250,7 +261,7 @@ public:
           batch_(batch) {}
 
     bool accept(const std::uint64_t* offsets, std::size_t count) override {
-        batch_.fill(offsets, count, formatter_);
+        batch_.fill(offsets, count, board_.offsets_kept(), formatter_);
         if (!board_.add(part_, batch_)) return false;
         decided = offsets[count - 1] + needle_length_;
         return true;

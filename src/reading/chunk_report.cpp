@@ -1,5 +1,8 @@
 #include "reading/chunk_report.hpp"
 
+#include <cstring>
+#include <vector>
+
 #include "check.hpp"
 
 namespace bytehunt {
@@ -12,21 +15,36 @@ public:
 
     // The chunk's next offset; false at its end.
     bool peek(std::uint64_t& offset) {
-        while (more_ && next == batch.offsets.size()) {
+        while (more_ && next == batch.count) {
             more_ = board_.take(part_, batch);
             next = 0;
+            line_ = 0;
         }
         if (!more_) return false;
-        offset = batch.offsets[next];
+        offset = next < batch.offsets.size() ? batch.offsets[next] : offset_of_line();
         return true;
+    }
+    // Past the offset peek() gave.
+    void advance() {
+        const char* const lines = batch.lines.get();
+        line_ = static_cast<std::size_t>(
+            static_cast<const char*>(std::memchr(lines + line_, '\n', batch.lines_length - line_)) + 1 -
+            lines);
+        ++next;
     }
     // Passes over the chunk's offsets below `limit`.
     void pass_below(std::uint64_t limit) {
         std::uint64_t offset = 0;
         while (peek(offset) && offset < limit) {
             covered_ = offset + needle_length_;
-            ++next;
+            advance();
         }
+    }
+    // The offsets of the batch at hand from the next on.
+    std::vector<std::uint64_t> rest_of_batch() {
+        std::vector<std::uint64_t> rest;
+        for (std::uint64_t offset = 0; next < batch.count && peek(offset); advance()) rest.push_back(offset);
+        return rest;
     }
     // Whether the searches are in step at `pos`: when none of the chunk's
     // occurrences runs across it, the chunk's search found no start between
@@ -45,9 +63,18 @@ public:
     std::size_t next = 0;  // the chunk's first offset not yet compared or handed on
 
 private:
+    // The offset the batch kept no copy of: the decimal that starts its line.
+    std::uint64_t offset_of_line() const {
+        std::uint64_t offset = 0;
+        for (const char* at = batch.lines.get() + line_; *at != ' '; ++at)
+            offset = offset * 10 + static_cast<std::uint64_t>(*at - '0');
+        return offset;
+    }
+
     chunk_board& board_;
     chunk& part_;
     std::size_t needle_length_;
+    std::size_t line_ = 0;  // where the line of the next offset starts in the batch's lines
     bool more_;
     std::uint64_t covered_ = 0;  // the end of the last of the chunk's offsets passed over
 };
@@ -98,19 +125,18 @@ file_scan_result chunk_reporter::report(chunk& part, std::uint64_t decided) {
     met_ = met;
     if (!met) {
         // The chunk's own search never met this one: what it found is moot.
-        for (std::uint64_t offset = 0; cursor.peek(offset);) ++cursor.next;
+        for (std::uint64_t offset = 0; cursor.peek(offset);) cursor.advance();
         return mended;
     }
     // Hand on the chunk's offsets: the rest of the batch at hand, then
     // whole batches with their lines as formatted.
     part_batch& batch = cursor.batch;
-    if (cursor.next > 0 && cursor.next < batch.offsets.size() &&
-        !sink_.accept(batch.offsets.data() + cursor.next, batch.offsets.size() - cursor.next)) {
-        return failed(pos, scan_outcome::write_failed);
+    if (cursor.next > 0 && cursor.next < batch.count) {
+        const std::vector<std::uint64_t> rest = cursor.rest_of_batch();
+        if (!sink_.accept(rest.data(), rest.size())) return failed(pos, scan_outcome::write_failed);
     }
     for (bool whole = cursor.whole_batch(); whole || cursor.take_batch(); whole = false) {
-        if (!sink_.accept_lines(batch.offsets.data(), batch.offsets.size(), batch.lines.get(),
-                                batch.lines_length) ||
+        if (!sink_.accept_lines(batch.offsets.data(), batch.count, batch.lines.get(), batch.lines_length) ||
             !sink_.flush()) {
             return failed(pos, scan_outcome::write_failed);
         }

@@ -63,6 +63,13 @@ constexpr std::uint64_t probe_size = std::uint64_t{256} << 10;
 // Bytes held for an occurrence, its line and its offset, for sizing chunks.
 constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 
+// Offsets a batch keeps where the sink takes lines: enough for the report
+// to line up a chunk whose first occurrences overlap the one before it.
+// Keeping all of them cost 10% more time on 64 MiB of zeros on two cores
+// (0.094 s against 0.085 s; 0.180 s of CPU against 0.155 s), in copies and
+// in the hand-offs of batches a third larger.
+constexpr std::size_t offsets_kept = 16;
+
 // Searches `part` on a worker thread and hands what it finds to the board.
 // Always returns a whole result: out of memory, the chunk ends after the
 // offsets it handed over, and is marked starved for the report to search on.
@@ -293,6 +300,9 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
                                            settings.holes ? settings.read_ahead : 0, settings.holes};
         const std::size_t buffer_size =
             std::min(settings.stretch_size, settings.copy_size) + finder.needle_length() - 1;
+        // A sink that takes the lines alone needs no offset but the few that
+        // line the chunks up, and the report reads any other off the lines.
+        if (sink.takes_lines()) board.keep_offsets(offsets_kept);
         thread_crew crew(board);
         crew.start(parts, file, finder, chunk_settings, buffer_size);
         alone = report_chunks(file, finder, sink, settings, board, result);
