@@ -116,6 +116,30 @@ inline prefilter_result search_one_by_one(const std::uint8_t* haystack, std::siz
     return {count, pos, false};
 }
 
+// The filter's bytes, broadcast, and the haystack as seen from each of its
+// positions. Each loop holds them as locals, so that the compiler can keep
+// them in registers: the match list is written in the loop, and might
+// otherwise alias the filter.
+template <class Simd, std::size_t Fixed>
+struct filter_lanes {
+    filter_lanes(const std::uint8_t* haystack, const needle_filter& filter) {
+        for (std::size_t k = 0; k < Fixed; ++k) {
+            values[k] = Simd::broadcast(filter.values[k]);
+            at[k] = haystack + filter.offsets[k];
+        }
+    }
+    typename Simd::vector values[Fixed];
+    const std::uint8_t* at[Fixed];
+};
+
+// Where the vector steps from `from` end: every start in [pos, pos + width)
+// is a full needle inside the haystack, so every load stays in bounds,
+// while pos is below this.
+template <class Simd>
+std::size_t steps_end_for(std::size_t last_start, std::size_t from) {
+    return last_start - from >= Simd::width - 1 ? last_start - (Simd::width - 1) + 1 : from;
+}
+
 // Records `pos` plus the index of each set bit of `picks`, lowest first, at
 // `out`, and returns how many. Each bit costs a store and two one-cycle
 // steps, with no chain through the list's count.
@@ -160,12 +184,7 @@ __attribute__((noinline)) prefilter_result exact_loop(const std::uint8_t* haysta
                                                       const match_list& matches) {
     static_assert(Simd::mask_bits == 1 && Length < Simd::width, "one mask bit per start");
     if (length < Length || from > length - Length) return {0, from, false};
-    typename Simd::vector values[Length];
-    const std::uint8_t* at[Length];
-    for (std::size_t k = 0; k < Length; ++k) {
-        values[k] = Simd::broadcast(filter.values[k]);
-        at[k] = haystack + filter.offsets[k];
-    }
+    const filter_lanes<Simd, Length> lanes(haystack, filter);
     const bool same_byte = filter.overlap == needle_overlap::same_byte;
     std::size_t* const starts = matches.starts;
     const std::size_t capacity = matches.capacity;
@@ -173,10 +192,9 @@ __attribute__((noinline)) prefilter_result exact_loop(const std::uint8_t* haysta
     std::size_t count = 0;
     std::size_t allowed = from;  // the first start that does not overlap an occurrence found
     std::size_t pos = from;
-    const std::size_t steps_end =
-        last_start - from >= Simd::width - 1 ? last_start - (Simd::width - 1) + 1 : from;
+    const std::size_t steps_end = steps_end_for<Simd>(last_start, from);
     for (; pos < steps_end; pos += Simd::width) {
-        const candidate_step step = next_candidate_step<Simd, Length>(at, values, pos, steps_end);
+        const candidate_step step = next_candidate_step<Simd, Length>(lanes.at, lanes.values, pos, steps_end);
         pos = step.pos;
         if (step.mask == 0) break;
         // The last step's occurrence ends at most Length - 1 starts into this one.
@@ -273,16 +291,7 @@ __attribute__((noinline)) prefilter_result prefilter_loop(const std::uint8_t* ha
                                                           std::size_t from, const needle_filter& filter,
                                                           const match_list& matches, unsigned give_up_shift) {
     if (length < filter.length || from > length - filter.length) return {0, from, false};
-    constexpr std::size_t positions = Fixed;
-    // Locals, so that the compiler can keep them in registers: the match
-    // list is written in the loop, and might otherwise alias the filter.
-    typename Simd::vector values[positions];
-    const std::uint8_t* at[positions];
-    for (std::size_t k = 0; k < positions; ++k) {
-        values[k] = Simd::broadcast(filter.values[k]);
-        at[k] = haystack + filter.offsets[k];
-    }
-
+    const filter_lanes<Simd, Fixed> lanes(haystack, filter);
     // Locals too: every start recorded is a store that might alias them, and
     // in dense output they would be loaded again after each one.
     std::size_t* const starts = matches.starts;
@@ -297,13 +306,9 @@ __attribute__((noinline)) prefilter_result prefilter_loop(const std::uint8_t* ha
     std::size_t allowed = from;  // the first start that does not overlap an occurrence found
     std::size_t false_hits = 0;
     std::size_t pos = from;
-    // Every start in [pos, pos + width) is a full needle inside the haystack,
-    // so every load stays in bounds, while pos is below this.
-    const std::size_t steps_end =
-        last_start - from >= Simd::width - 1 ? last_start - (Simd::width - 1) + 1 : from;
-
+    const std::size_t steps_end = steps_end_for<Simd>(last_start, from);
     while (pos < steps_end) {
-        const candidate_step step = next_candidate_step<Simd, Fixed>(at, values, pos, steps_end);
+        const candidate_step step = next_candidate_step<Simd, Fixed>(lanes.at, lanes.values, pos, steps_end);
         pos = step.pos;
         std::uint64_t mask = step.mask;
         if (mask == 0) break;
