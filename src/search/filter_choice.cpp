@@ -189,8 +189,6 @@ needle_filter choose_filter(const std::uint8_t* bytes, std::size_t length, const
         builder.add(order[k]);
     }
     if (builder.filter.count == length) builder.filter.overlap = overlap_of(bytes, length);
-    const std::size_t period = smallest_period(bytes, length);
-    builder.filter.period = period < length ? period : 0;
     return builder.filter;
 }
 

@@ -37,10 +37,16 @@ struct needle_filter {
     // Set where the filter compares every byte of the needle; else `any`.
     needle_overlap overlap;
     // The needle's smallest period (the least p with bytes[i] == bytes[i + p]
-    // throughout), where it is shorter than the needle; else 0.
+    // throughout), where it is shorter than the needle; else 0. Set by the
+    // searcher, which finds it once per needle.
     std::size_t period = 0;
 };
 std::size_t smallest_period(const std::uint8_t* bytes, std::size_t length);
+// How far apart a needle with that period recurs in data that repeats it:
+// the least multiple of the period that clears the needle.
+inline std::size_t repeat_step(std::size_t length, std::size_t period) {
+    return (length + period - 1) / period * period;
+}
 
 // Where the occurrences found by one kernel call are written.
 struct match_list {

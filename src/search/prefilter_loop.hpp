@@ -260,7 +260,7 @@ std::size_t rest_of_run(const std::uint8_t* haystack, std::size_t length, std::s
                         std::size_t& count, std::size_t capacity) {
     constexpr std::uint64_t step_bits =
         Simd::width * Simd::mask_bits >= 64 ? ~0ULL : (1ULL << (Simd::width * Simd::mask_bits)) - 1;
-    const std::size_t stride = (needle_length + period - 1) / period * period;
+    const std::size_t stride = repeat_step(needle_length, period);
     // No further than the occurrences the list has room for need.
     const std::size_t room = capacity - count;
     const std::size_t limit =

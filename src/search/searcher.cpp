@@ -80,7 +80,10 @@ searcher::searcher(const std::uint8_t* needle, std::size_t length, cpu_path path
                           : kind::filtered),
       two_way_(needle, length) {
     const std::size_t period = smallest_period(needle, length);
-    if (period > 0 && period < length) repeat_step_ = (length + period - 1) / period * period;
+    if (period > 0 && period < length) {
+        period_ = period;
+        repeat_step_ = bytehunt::repeat_step(length, period);
+    }
     if (kind_ == kind::filtered) {
         kernel_ = kernel_for(path);
         misses_.assign(length, 0);
@@ -130,6 +133,7 @@ std::size_t searcher::step(const std::uint8_t* haystack, std::size_t length, std
                            const match_list& matches) {
     if (mode_ != mode::two_way && !filter_chosen_) {
         filter_ = choose_filter(needle_, length_, haystack + from, length - from, misses_.data());
+        filter_.period = period_;
         filter_chosen_ = true;
         since_choice_ = 0;
         ++stats_.filter_choices;

@@ -82,6 +82,7 @@ private:
 
     const std::uint8_t* needle_;
     std::size_t length_;
+    std::size_t period_ = 0;  // the needle's smallest period, where shorter than the needle
     std::size_t repeat_step_ = 1;
     kind kind_;
     prefilter_kernel kernel_ = nullptr;
