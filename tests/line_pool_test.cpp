@@ -1,0 +1,68 @@
+// The memory that threads format lines into ahead of the report: the pool's
+// slots, and the room a batch takes for its lines.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "reading/chunk_board.hpp"
+#include "report.hpp"
+
+namespace bytehunt {
+namespace {
+
+TEST(LinePool, SlotsLieApartAndTheLastGivenIsTakenFirst) {
+    constexpr std::size_t size = 4096;
+    line_pool pool(size, 3);
+    char* const slots[] = {pool.take(), pool.take(), pool.take()};
+    if (slots[0] == nullptr) GTEST_SKIP() << "this build takes lines from the heap";
+    EXPECT_EQ(pool.take(), nullptr);
+    for (int k = 0; k < 3; ++k) std::memset(slots[k], '1' + k, size);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(std::count(slots[k], slots[k] + size, '1' + k), size) << k;
+    // None free, or too large for a slot: the heap's.
+    EXPECT_EQ(lines_room(16, &pool).get_deleter().pool, nullptr);
+    pool.give(slots[1]);
+    EXPECT_EQ(lines_room(size + 1, &pool).get_deleter().pool, nullptr);
+    const pooled_lines room = lines_room(size, &pool);
+    EXPECT_EQ(room.get(), slots[1]);
+    EXPECT_EQ(room.get_deleter().pool, &pool);
+}
+
+// One batch filled with each row in turn, its lines growing longer, as they
+// do when it is reused: its room holds them all, and they are the lines.
+TEST(LinePool, BatchLinesAcrossLengthBoundaries) {
+    struct row {
+        std::uint64_t first;
+        std::size_t count;
+        std::uint64_t step;
+    };
+    const row rows[] = {
+        {0, 4096, 2},                        // short lines, the most a search hands on
+        {99999990, 20, 1},                   // 8 to 9 decimal digits
+        {0xfffffff0, 32, 1},                 // 8 to 9 hex digits
+        {9999999999999999 - 2047, 4096, 1},  // 16 to 17 decimal digits, past a pool slot
+    };
+    line_pool pool(line_slot_size, 1);
+    for (line_pool* source : {static_cast<line_pool*>(nullptr), &pool}) {
+        part_batch batch;
+        line_formatter formatter;
+        for (const row& r : rows) {
+            std::vector<std::uint64_t> offsets(r.count);
+            std::string expected;
+            for (std::size_t k = 0; k < r.count; ++k) {
+                offsets[k] = r.first + k * r.step;
+                char line[max_offset_line];
+                expected.append(line, format_offset_line(offsets[k], line));
+            }
+            batch.fill(offsets.data(), r.count, 1, formatter, source);
+            EXPECT_LE(expected.size(), batch.lines_capacity) << r.first;
+            EXPECT_EQ(std::string(batch.lines.get(), batch.lines_length), expected) << r.first;
+            EXPECT_EQ(batch.offsets, std::vector<std::uint64_t>{r.first});
+        }
+    }
+}
+
+}  // namespace
+}  // namespace bytehunt
