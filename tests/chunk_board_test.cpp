@@ -1,5 +1,7 @@
-// The memory that threads format lines into ahead of the report: the pool's
-// slots, and the room a batch takes for its lines.
+// The hand-off of lines from the threads to the report: the pool's slots,
+// the room a batch takes for its lines, and when the report is woken.
+#include "reading/chunk_board.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "reading/chunk_board.hpp"
 #include "report.hpp"
 
 namespace bytehunt {
@@ -62,6 +63,25 @@ TEST(LinePool, BatchLinesAcrossLengthBoundaries) {
             EXPECT_EQ(batch.offsets, std::vector<std::uint64_t>{r.first});
         }
     }
+}
+
+// A trace of chunks finished one after the other from the front, 512 KiB of
+// lines each, as dense output makes them: the report is woken while the
+// threads still have room for more.
+TEST(ChunkBoard, ReportIsWokenBeforeTheThreadsRunOutOfRoom) {
+    constexpr std::size_t weight = std::size_t{512} << 10;
+    chunk_board board({0, std::uint64_t{1} << 30}, chunk_sizer(1 << 20, 8 << 10, false, 4096), 64, 2);
+    std::size_t held = 0;
+    while (board.report_wakes() == 0 && held + weight <= board_limit) {
+        chunk& part = *board.claim();
+        part_batch batch;
+        batch.lines_length = weight;
+        ASSERT_TRUE(board.add(part, batch));
+        board.finish(part, {});
+        held += weight;
+    }
+    EXPECT_EQ(board.report_wakes(), 1U);
+    EXPECT_LT(held, board_limit);
 }
 
 }  // namespace
