@@ -22,11 +22,12 @@ TEST(LinePool, SlotsLieApartAndTheLastGivenIsTakenFirst) {
     EXPECT_EQ(pool.take(), nullptr);
     for (int k = 0; k < 3; ++k) std::memset(slots[k], '1' + k, size);
     for (int k = 0; k < 3; ++k) EXPECT_EQ(std::count(slots[k], slots[k] + size, '1' + k), size) << k;
-    // None free, or too large for a slot: the heap's.
-    EXPECT_EQ(lines_room(16, &pool).get_deleter().pool, nullptr);
+    // None free, too large for a slot, or too small to take one: the heap's.
+    EXPECT_EQ(lines_room(size, &pool).get_deleter().pool, nullptr);
     pool.give(slots[1]);
     EXPECT_EQ(lines_room(size + 1, &pool).get_deleter().pool, nullptr);
-    const pooled_lines room = lines_room(size, &pool);
+    EXPECT_EQ(lines_room(size / 4 - 1, &pool).get_deleter().pool, nullptr);
+    const pooled_lines room = lines_room(size / 4, &pool);
     EXPECT_EQ(room.get(), slots[1]);
     EXPECT_EQ(room.get_deleter().pool, &pool);
 }

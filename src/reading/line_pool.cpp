@@ -67,7 +67,9 @@ void line_pool::give(char* slot) {
 }
 
 pooled_lines lines_room(std::size_t needed, line_pool* pool) {
-    if (pool != nullptr && needed <= pool->slot_size()) {
+    // Few lines take little of the heap's memory, and no large page of
+    // their own: sparse output has no slot faulted in for it.
+    if (pool != nullptr && needed >= pool->slot_size() / 4 && needed <= pool->slot_size()) {
         if (char* const slot = pool->take()) return pooled_lines(slot, lines_release{pool});
     }
     return pooled_lines(new char[needed]);

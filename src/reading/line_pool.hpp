@@ -49,7 +49,7 @@ struct lines_release {
 using pooled_lines = std::unique_ptr<char[], lines_release>;
 
 // Room for `needed` bytes of lines: a slot of `pool` where one is free and
-// large enough, else the heap's.
+// `needed` is a quarter of a slot to a whole one, else the heap's.
 pooled_lines lines_room(std::size_t needed, line_pool* pool);
 
 }  // namespace bytehunt
