@@ -48,8 +48,8 @@ line_pool::line_pool(std::size_t slot_size, std::size_t slots) : slot_size_(slot
 }
 
 line_pool::~line_pool() {
-#if BYTEHUNT_POOL
-    if (region_ != nullptr) munmap(region_, region_size_);
+#if !defined(_WIN32)
+    if (region_ != nullptr) munmap(region_, region_size_);  // none where there is no pool
 #endif
 }
 
