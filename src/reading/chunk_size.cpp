@@ -37,6 +37,10 @@ std::uint64_t chunk_size_for_density(std::uint64_t length, std::uint64_t held, s
     return on_grain(within(size, smallest, largest_chunk), step);
 }
 
+bool one_share_each(bool from_disk, bool dense, bool dense_holes) {
+    return from_disk && !dense && !dense_holes;
+}
+
 chunk_sizer::chunk_sizer(std::uint64_t first_size, std::uint64_t smallest, bool follows, std::uint64_t step)
     : size_(on_grain(follows ? within(first_size, smallest, first_largest_chunk) : first_size, step)),
       smallest_(smallest),

@@ -178,19 +178,15 @@ probe_result run_probe(const open_file& file, searcher& finder, offset_sink& sin
     }
 }
 
-// The sizes of the chunks after the probe.
+// The sizes of the chunks after the probe. `dense_holes`: the needle lies
+// at every needle length of the file's holes.
 chunk_sizer chunk_sizes_for(std::uint64_t size, const probe_result& probe, unsigned parts,
-                            const read_settings& settings, std::uint64_t step) {
+                            const read_settings& settings, std::uint64_t step, bool dense_holes) {
     // 8 KiB at the least: what one batch of a search holds, at an occurrence
     // every other byte.
     const std::uint64_t smallest_chunk =
         std::min<std::uint64_t>(std::uint64_t{8} << 10, 4 * settings.stretch_size);
-    // A file that comes from the disk, with sparse output, is dealt out in
-    // one share per thread, each read front to back with the system's own
-    // read-ahead: chunks dealt out in turn made the disk jump between
-    // places (1 GiB cold: 0.31 s against 0.52 s, medians of 11 runs), and
-    // asking for each chunk ahead made it worse (0.47 s).
-    if (settings.read_ahead > 0 && !probe.dense)
+    if (one_share_each(settings.read_ahead > 0, probe.dense, dense_holes))
         return chunk_sizer((size - probe.end) / parts + large_page, smallest_chunk, false, step);
     return chunk_sizer(chunk_size_for_density(probe.length, probe.lines, smallest_chunk, step),
                        smallest_chunk, true, step);
@@ -321,9 +317,11 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
         // Each thread may claim a chunk while the report still has a wake's
         // worth to take: measured on 16 MiB of zeros and `0000`, one more than
         // that faulted 10% more pages for no time won.
-        chunk_board board(
-            {probe.end, size}, chunk_sizes_for(size, probe, parts, settings, finder.repeat_step()),
-            parts + chunk_board::chunks_per_wake, parts, finder.zeros_only() ? nullptr : &holes);
+        chunk_board board({probe.end, size},
+                          chunk_sizes_for(size, probe, parts, settings, finder.repeat_step(),
+                                          settings.holes && finder.zeros_only()),
+                          parts + chunk_board::chunks_per_wake, parts,
+                          finder.zeros_only() ? nullptr : &holes);
         // Threads leave read-ahead to the system, but in a file with holes,
         // where the system reads none ahead.
         const read_settings chunk_settings{settings.ways, settings.stretch_size, settings.copy_size,
