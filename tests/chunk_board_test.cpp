@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "report.hpp"
-
 namespace bytehunt {
 namespace {
 
@@ -29,22 +27,20 @@ TEST(LinePool, SlotsLieApartAndTheLastGivenIsTakenFirst) {
     EXPECT_EQ(lines_room(size / 4 - 1, &pool).get_deleter().pool, nullptr);
     const pooled_lines room = lines_room(size / 4, &pool);
     EXPECT_EQ(room.get(), slots[1]);
-    EXPECT_EQ(room.get_deleter().pool, &pool);
 }
 
 // One batch filled with each row in turn, its lines growing longer, as they
 // do when it is reused: its room holds them all, and they are the lines.
 TEST(LinePool, BatchLinesAcrossLengthBoundaries) {
     struct row {
-        std::uint64_t first;
+        std::uint64_t first, step;
         std::size_t count;
-        std::uint64_t step;
     };
     const row rows[] = {
-        {0, 4096, 2},                        // short lines, the most a search hands on
-        {99999990, 20, 1},                   // 8 to 9 decimal digits
-        {0xfffffff0, 32, 1},                 // 8 to 9 hex digits
-        {9999999999999999 - 2047, 4096, 1},  // 16 to 17 decimal digits, past a pool slot
+        {0, 2, 4096},                        // short lines, the most a search hands on
+        {99999990, 1, 20},                   // 8 to 9 decimal digits
+        {0xfffffff0, 1, 32},                 // 8 to 9 hex digits
+        {9999999999999999 - 2047, 1, 4096},  // 16 to 17 decimal digits, past a pool slot
     };
     line_pool pool(line_slot_size, 1);
     for (line_pool* source : {static_cast<line_pool*>(nullptr), &pool}) {

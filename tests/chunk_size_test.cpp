@@ -70,21 +70,4 @@ TEST(ChunkSizer, FollowsTheDensityOfTheChunksFinished) {
     }
 }
 
-// One share per thread only for a file from the disk whose output stays
-// sparse: a needle that lies all over the file's holes makes dense output.
-TEST(ChunkSizer, OneShareEachOnlyForSparseOutputFromTheDisk) {
-    struct row {
-        bool from_disk, dense, dense_holes, shares;
-    };
-    const row rows[] = {
-        {true, false, false, true},
-        {true, true, false, false},
-        {true, false, true, false},
-        {false, false, false, false},
-    };
-    for (const row& r : rows)
-        EXPECT_EQ(bytehunt::one_share_each(r.from_disk, r.dense, r.dense_holes), r.shares)
-            << r.from_disk << r.dense << r.dense_holes;
-}
-
 }  // namespace
