@@ -1,5 +1,5 @@
 // The hand-off of lines from the threads to the report: the pool's slots,
-// the room a batch takes for its lines, and when the report is woken.
+// the room a batch takes for its lines, who reports, and full chunks.
 #include "reading/chunk_board.hpp"
 
 #include <gtest/gtest.h>
@@ -62,23 +62,38 @@ TEST(LinePool, BatchLinesAcrossLengthBoundaries) {
     }
 }
 
-// A trace of chunks finished one after the other from the front, 512 KiB of
-// lines each, as dense output makes them: the report is woken while the
-// threads still have room for more.
-TEST(ChunkBoard, ReportIsWokenBeforeTheThreadsRunOutOfRoom) {
-    constexpr std::size_t weight = std::size_t{512} << 10;
-    chunk_board board({0, std::uint64_t{1} << 30}, chunk_sizer(1 << 20, 8 << 10, false, 4096), 64, 2);
-    std::size_t held = 0;
-    while (board.report_wakes() == 0 && held + weight <= board_limit) {
-        chunk& part = *board.claim();
+// A trace of two threads: the report falls to whoever finishes the first
+// chunk, never to a chunk behind it; a full chunk ends where its search
+// stood, and its rest comes back to the same thread, ahead of every chunk
+// claimed after it.
+TEST(ChunkBoard, FirstChunkFinishedIsReportedAndAFullOneSplits) {
+    chunk_board board({0, std::uint64_t{1} << 30}, chunk_sizer(1 << 20, 8 << 10, false, 4096), 64);
+    const auto lines = [](std::size_t length) {
         part_batch batch;
-        batch.lines_length = weight;
-        ASSERT_TRUE(board.add(part, batch));
-        board.finish(part, {});
-        held += weight;
-    }
-    EXPECT_EQ(board.report_wakes(), 1U);
-    EXPECT_LT(held, board_limit);
+        batch.lines_length = length;
+        return batch;
+    };
+    chunk& first = *board.claim();
+    chunk& second = *board.claim();
+    part_batch batch = lines(chunk_limit / 2);
+    EXPECT_EQ(board.add(second, batch), batch_taken::kept);
+    batch = lines(chunk_limit / 2);
+    EXPECT_EQ(board.add(second, batch), batch_taken::full);
+    const after_finish behind = board.finish(second, {scan_outcome::complete, 1500000, {}}, true);
+    EXPECT_FALSE(behind.report);
+    ASSERT_NE(behind.rest, nullptr);
+    EXPECT_EQ(second.range.end, 1500000U);
+    EXPECT_EQ(behind.rest->range.first, 1500000U);
+    EXPECT_EQ(behind.rest->range.end, std::uint64_t{2} << 20);
+    EXPECT_EQ(board.finish(first, {scan_outcome::complete, 1 << 20, {}}, false).report, true);
+    EXPECT_EQ(board.next(), &first);
+    board.reported();
+    EXPECT_EQ(board.next(), &second);
+    board.reported();
+    EXPECT_EQ(board.next(), nullptr);  // the rest is still searched: its finisher reports
+    EXPECT_TRUE(board.finish(*behind.rest, {scan_outcome::complete, 2 << 20, {}}, false).report);
+    EXPECT_EQ(board.next(), behind.rest);
+    EXPECT_EQ(board.claim()->range.first, std::uint64_t{2} << 20);
 }
 
 }  // namespace

@@ -1,16 +1,19 @@
-// The hand-off between the threads that search a file's chunks and the one
-// that reports them: chunks are dealt out in file order, a few ahead of the
-// report, and what each thread finds goes to its chunk in batches of
-// offsets with their lines formatted, which the report takes in file order.
+// The hand-off between the threads that search a file's chunks: chunks are
+// dealt out in file order, a few ahead of the report, and what each thread
+// finds goes to its chunk in batches of offsets with their lines formatted,
+// which the report takes in file order, on whichever thread finished the
+// first chunk.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <iterator>
+#include <list>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -76,33 +79,53 @@ struct chunk {
     std::uint64_t held_all = 0;  // bytes of every batch it ever held
     bool finished = false;
     // Its thread ran out of memory in it and left: the rest is the report's.
-    // Atomic: the report reads it after a report that may have ended before
-    // the chunk did.
-    std::atomic<bool> starved{false};
+    bool starved = false;
     file_scan_result result{};
 };
 
-// Bytes of lines a chunk may hold before its thread waits for the report to
-// take them; and all chunks but the one reported first, together: memory
-// stays bounded even when every byte is an occurrence.
+// Bytes of lines a chunk may hold: past it, the chunk ends after the batch
+// that filled it, and its thread searches the rest as a chunk of its own.
+// And the bytes all chunks but the first in file order may hold together,
+// before their threads wait for the report: memory stays bounded even when
+// every byte is an occurrence.
 constexpr std::size_t chunk_limit = std::size_t{1} << 20;
 constexpr std::size_t board_limit = 4 * chunk_limit;
 
+// What became of a batch handed to the board.
+enum class batch_taken {
+    kept,     // search on
+    full,     // the chunk holds chunk_limit: end it here
+    stopped,  // the scan in chunks has stopped
+};
+
+// What a thread does once it finished a chunk.
+struct after_finish {
+    chunk* rest;  // the rest of a chunk that ended full: this thread's next
+    bool report;  // this thread reports the chunks finished at the front
+    bool leave;   // out of memory: the thread takes no more chunks
+};
+
 // The chunks handed out to the threads, in file order, until the report has
-// taken them. A thread may run a few chunks ahead of the report, no more.
+// taken them. There is no reporting thread: the thread that finishes the
+// first chunk in file order reports it, and every chunk finished after it,
+// and then searches on. Lines are written from the cache of the core that
+// made them, and no thread sleeps but for room.
 class chunk_board {
 public:
     // With `holes`, a chunk that starts in a hole runs to the hole's end:
     // for a needle that no hole can hold, the thread decides it at once.
-    chunk_board(file_range rest, chunk_sizer sizer, unsigned ahead, unsigned threads,
-                file_extents* holes = nullptr)
+    chunk_board(file_range rest, chunk_sizer sizer, unsigned ahead, file_extents* holes = nullptr)
         : pool_(line_slot_size, line_slots),
           next_(rest.first),
           end_(rest.end),
           sizer_(sizer),
           ahead_(ahead),
-          threads_(threads),
-          holes_(holes) {}
+          holes_(holes) {
+        // Reserved here, so that the report, on whatever thread, takes no
+        // memory to hand batches back.
+        spare_.reserve(spare_batches_kept);
+        reported_.reserve(spare_batches_kept);
+    }
 
     // Offsets each batch keeps beside its lines (see part_batch): set before
     // the threads start.
@@ -114,9 +137,7 @@ public:
     // A thread: the next chunk to search, or null when none is left.
     chunk* claim() {
         std::unique_lock<std::mutex> lock(mutex_);
-        const auto room = [&] { return stop_ || next_ >= end_ || chunks_.size() < ahead_; };
-        if (!room()) wake_report(true);
-        threads_wait_.wait(lock, room);
+        threads_wait_.wait(lock, [&] { return stop_ || next_ >= end_ || chunks_.size() < ahead_; });
         if (stop_ || next_ >= end_) return nullptr;
         // Chunks end on multiples of their size, so that their maps hold
         // whole large pages.
@@ -127,73 +148,77 @@ public:
         chunks_.emplace_back();
         chunks_.back().range = {next_, last};
         next_ = last;
-        if (chunks_.size() == 1) report_waits_.notify_one();
         return &chunks_.back();
     }
-    // A thread: what it found in `part`; false once the scan has stopped.
-    // `batch` comes back as one to reuse, if there is one.
-    bool add(chunk& part, part_batch& batch) {
+    // A thread: what it found in `part`. `batch` comes back as one to reuse,
+    // if there is one. A chunk behind the first waits while all of them hold
+    // board_limit; the first never waits.
+    batch_taken add(chunk& part, part_batch& batch) {
         const std::size_t weight = batch.lines_length + batch.offsets.size() * sizeof(std::uint64_t);
         std::unique_lock<std::mutex> lock(mutex_);
-        // The front chunk's thread never waits for the others' lines: the
-        // report waits for its own.
-        const auto room = [&] {
-            return stop_ || (part.held < chunk_limit && (&part == &chunks_.front() || held_ < board_limit));
-        };
-        if (!room()) wake_report(true);
-        threads_wait_.wait(lock, room);
-        if (stop_) return false;
+        threads_wait_.wait(lock, [&] { return stop_ || &part == &chunks_.front() || held_ < board_limit; });
+        if (stop_) return batch_taken::stopped;
+        part.batches.push_back(std::move(batch));
         part.held += weight;
         part.held_all += weight;
         held_ += weight;
-        part.batches.push_back(std::move(batch));
         batch = part_batch{};
         if (!spare_.empty()) {
             batch = std::move(spare_.back());
             spare_.pop_back();
         }
-        if (&part == &chunks_.front()) wake_report(false);
-        return true;
+        return part.held >= chunk_limit ? batch_taken::full : batch_taken::kept;
     }
-    void finish(chunk& part, const file_scan_result& result) {
+    // A thread is done with `part`: searched to `result`'s next_offset,
+    // which ends it where it ended `full`. The rest of a full chunk becomes
+    // a chunk of the same thread, next in file order; without memory for
+    // it, the chunk is starved instead, and the report searches its rest.
+    after_finish finish(chunk& part, const file_scan_result& result, bool full) {
         const std::lock_guard<std::mutex> lock(mutex_);
+        chunk* rest = nullptr;
+        if (full && !stop_ && result.next_offset < part.range.end) {
+            auto at = chunks_.begin();
+            while (&*at != &part) ++at;
+            try {
+                rest = &*chunks_.emplace(std::next(at));
+                rest->range = {result.next_offset, part.range.end};
+                part.range.end = result.next_offset;
+            } catch (const std::bad_alloc&) {
+                part.starved = true;
+            }
+        }
+        const bool leave = part.starved;
         part.result = result;
         part.finished = true;
         sizer_.finished(part.range.end - part.range.first, part.held_all);
-        wake_report(false);
-    }
-    // A thread that takes no more chunks.
-    void leave() {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        --threads_;
-        report_waits_.notify_one();
+        const bool report = !reporting_ && !stop_ && chunks_.front().finished;
+        reporting_ = reporting_ || report;
+        return {rest, report, leave};
     }
     bool stopped() {
         const std::lock_guard<std::mutex> lock(mutex_);
         return stop_;
     }
 
-    // The report: the next chunk, or null when none is left (or no thread is
-    // left to search it).
+    // The report: the first chunk, once finished; else null, and whoever
+    // finishes it reports next.
     chunk* next() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        report_waits_.wait(lock, [&] { return !chunks_.empty() || next_ >= end_ || threads_ == 0; });
-        return chunks_.empty() ? nullptr : &chunks_.front();
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!stop_ && !chunks_.empty() && chunks_.front().finished) return &chunks_.front();
+        reporting_ = false;
+        return nullptr;
     }
-    // The report: the next batch of `part`, the front chunk; false once it
-    // finished and all its batches were taken. It waits for half a limit's
-    // worth, or the chunk's end, and then takes all there is, so that the
-    // threads wake each other seldom.
-    // `batch`, handed on, is kept for reuse.
+    // The report: the next batch of `part`, the first chunk, finished; false
+    // once all its batches were taken. `batch`, handed on, is kept for reuse.
     bool take(chunk& part, part_batch& batch) {
-        if (batch.lines != nullptr) reported_.push_back(std::exchange(batch, part_batch{}));
+        if (batch.lines != nullptr && reported_.size() < reported_.capacity())
+            reported_.push_back(std::exchange(batch, part_batch{}));
         if (taken_.empty()) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            report_waits_.wait(lock, [&] { return part.finished || part.held >= chunk_limit / 2; });
+            const std::lock_guard<std::mutex> lock(mutex_);
             taken_.swap(part.batches);
             held_ -= part.held;
             part.held = 0;
-            while (!reported_.empty() && spare_.size() < spare_batches_kept) {
+            while (!reported_.empty() && spare_.size() < spare_.capacity()) {
                 spare_.push_back(std::move(reported_.back()));
                 reported_.pop_back();
             }
@@ -205,40 +230,18 @@ public:
         taken_.pop_front();
         return true;
     }
-    // The report is done with the front chunk: false, and the chunk kept,
-    // while its thread still searches it (the report ended early), since
-    // the thread writes to it until it is stopped.
-    bool reported() {
+    // The report is done with the first chunk.
+    void reported() {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (!chunks_.front().finished) return false;
         taken_.clear();
         held_ -= chunks_.front().held;
         chunks_.pop_front();
         threads_wait_.notify_all();
-        return true;
     }
     void stop() {
         const std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
         threads_wait_.notify_all();
-        report_waits_.notify_all();
-    }
-
-    // Chunks finished at the front before the report is woken for them: a
-    // thread woken costs about as much as a small chunk's report, so it
-    // takes several at a time. On 16 MiB of zeros and `0000`, on 2 cores:
-    // 1,300 context switches with one chunk a wake, 810 with 8.
-    static constexpr std::size_t chunks_per_wake = 8;
-    // Lines in the board that wake the report, with its front chunk
-    // finished: early enough that the threads go on while it takes them.
-    // Woken only once the board was full, on 16 MiB of zeros (64 MiB), the
-    // threads waited for room 11 (147) times a run; woken at three quarters,
-    // 2 (6) times, for as many wakes.
-    static constexpr std::size_t report_due_held = board_limit / 4 * 3;
-    // Times the report was woken for lines of finished chunks.
-    std::size_t report_wakes() {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return report_wakes_;
     }
 
 private:
@@ -252,32 +255,10 @@ private:
         return boundary > last ? boundary : last;
     }
 
-    // Wakes the report (under the lock) when its front chunk has lines to
-    // take, and either a few chunks are finished at the front, or nothing
-    // else will: a thread is about to wait for the report (`thread_waits`),
-    // every chunk allowed ahead is claimed, or none is left to claim.
-    void wake_report(bool thread_waits) {
-        if (chunks_.empty()) return;
-        const chunk& front = chunks_.front();
-        if (!front.finished) {
-            if (front.held >= chunk_limit / 2) report_waits_.notify_one();
-            return;
-        }
-        bool due = thread_waits || next_ >= end_ || chunks_.size() >= ahead_ || held_ >= report_due_held;
-        std::size_t ready = 0;
-        for (auto part = chunks_.begin(); !due && part != chunks_.end() && part->finished; ++part)
-            due = ++ready >= chunks_per_wake;
-        if (due) {
-            report_waits_.notify_one();
-            ++report_wakes_;
-        }
-    }
-
     line_pool pool_;  // first: every batch below gives its lines back to it
     std::mutex mutex_;
-    std::condition_variable threads_wait_;  // for room in a chunk, or a chunk to claim
-    std::condition_variable report_waits_;  // for the front chunk's lines
-    std::deque<chunk> chunks_;              // claimed and not yet reported, in file order
+    std::condition_variable threads_wait_;  // for room, or a chunk to claim
+    std::list<chunk> chunks_;               // claimed and not yet reported, in file order
     std::deque<part_batch> taken_;          // the report's: batches taken, not yet handed on
     std::vector<part_batch> reported_;      // the report's: batches handed on, to reuse
     std::vector<part_batch> spare_;         // batches to reuse
@@ -286,10 +267,9 @@ private:
     std::uint64_t end_;
     chunk_sizer sizer_;
     std::size_t ahead_;
-    unsigned threads_;
     file_extents* holes_;
     std::size_t offsets_kept_ = SIZE_MAX;
-    std::size_t report_wakes_ = 0;
+    bool reporting_ = false;  // a thread reports the finished chunks at the front
     bool stop_ = false;
 };
 
@@ -307,13 +287,17 @@ public:
 
     bool accept(const std::uint64_t* offsets, std::size_t count) override {
         batch_.fill(offsets, count, board_.offsets_kept(), formatter_, board_.pool());
-        if (!board_.add(part_, batch_)) return false;
+        const batch_taken taken = board_.add(part_, batch_);
+        if (taken == batch_taken::stopped) return false;
         decided = offsets[count - 1] + needle_length_;
-        return true;
+        full = taken == batch_taken::full;
+        return !full;
     }
     // Past the last occurrence handed to the board: every start before it
     // is decided.
     std::uint64_t decided;
+    // The chunk ended full at `decided`.
+    bool full = false;
     // Called after each stretch: a chunk no longer wanted stops there.
     bool flush() override { return !board_.stopped(); }
 

@@ -1,7 +1,7 @@
 #include "reading/chunk_report.hpp"
 
 #include <cstring>
-#include <vector>
+#include <iterator>
 
 #include "check.hpp"
 
@@ -40,11 +40,13 @@ public:
             advance();
         }
     }
-    // The offsets of the batch at hand from the next on.
-    std::vector<std::uint64_t> rest_of_batch() {
-        std::vector<std::uint64_t> rest;
-        for (std::uint64_t offset = 0; next < batch.count && peek(offset); advance()) rest.push_back(offset);
-        return rest;
+    // Up to `room` offsets of the batch at hand, from the next on, into
+    // `rest`; how many.
+    std::size_t rest_of_batch(std::uint64_t* rest, std::size_t room) {
+        std::size_t count = 0;
+        for (std::uint64_t offset = 0; count < room && next < batch.count && peek(offset); advance())
+            rest[count++] = offset;
+        return count;
     }
     // Whether the searches are in step at `pos`: when none of the chunk's
     // occurrences runs across it, the chunk's search found no start between
@@ -84,7 +86,8 @@ private:
 // it found before that.
 file_scan_result chunk_reporter::mend(chunk_cursor& cursor, std::uint64_t pos, std::uint64_t end, bool& met) {
     while (!met && pos < end) {
-        collecting_sink found;
+        collecting_sink& found = found_;
+        found.found.clear();
         const std::uint64_t stretch_end = end - pos > mending_stretch ? pos + mending_stretch : end;
         const file_scan_result own = scan_file_range(file_, {pos, stretch_end}, mender_, found,
                                                      {way_bit(read_way::copy), mending_stretch}, &tools_);
@@ -131,9 +134,12 @@ file_scan_result chunk_reporter::report(chunk& part, std::uint64_t decided) {
     // Hand on the chunk's offsets: the rest of the batch at hand, then
     // whole batches with their lines as formatted.
     part_batch& batch = cursor.batch;
-    if (cursor.next > 0 && cursor.next < batch.count) {
-        const std::vector<std::uint64_t> rest = cursor.rest_of_batch();
-        if (!sink_.accept(rest.data(), rest.size())) return failed(pos, scan_outcome::write_failed);
+    // In pieces from the stack: the report may run on a thread whose memory
+    // ran out.
+    std::uint64_t rest[256];
+    if (cursor.next > 0) {
+        for (std::size_t count = 0; (count = cursor.rest_of_batch(rest, std::size(rest))) > 0;)
+            if (!sink_.accept(rest, count)) return failed(pos, scan_outcome::write_failed);
     }
     for (bool whole = cursor.whole_batch(); whole || cursor.take_batch(); whole = false) {
         if (!sink_.accept_lines(batch.offsets.data(), batch.count, batch.lines.get(), batch.lines_length) ||

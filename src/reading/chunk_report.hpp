@@ -39,7 +39,11 @@ public:
           mender_(mender),
           sink_(sink),
           board_(board),
-          tools_(file, way_bit(read_way::copy), mending_stretch + mender.needle_length() - 1) {}
+          tools_(file, way_bit(read_way::copy), mending_stretch + mender.needle_length() - 1) {
+        // Room for every occurrence a stretch can hold, taken here: the
+        // report may run on a thread whose memory ran out.
+        found_.found.reserve(mending_stretch / mender.needle_length() + 1);
+    }
 
     // Whether the last chunk's own search met the one from the start.
     bool met() const { return met_; }
@@ -59,7 +63,8 @@ private:
     searcher& mender_;
     offset_sink& sink_;
     chunk_board& board_;
-    range_tools tools_;  // the mending stretches' buffer, and the file's holes
+    range_tools tools_;      // the mending stretches' buffer, and the file's holes
+    collecting_sink found_;  // what a mending stretch found
     bool met_ = true;
 };
 

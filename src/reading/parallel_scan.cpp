@@ -57,7 +57,7 @@ private:
     offset_sink& next_;
 };
 
-// The first bytes are searched by the reporting thread alone: how densely
+// The first bytes are searched by the calling thread alone: how densely
 // they hold occurrences sizes the chunks, and says whether threads pay.
 constexpr std::uint64_t probe_size = std::uint64_t{256} << 10;
 // Dense output shows in the first few KiB already: then the threads start
@@ -75,11 +75,16 @@ constexpr std::uint64_t held_estimate = 14 + sizeof(std::uint64_t);
 // in the hand-offs of batches a third larger.
 constexpr std::size_t offsets_kept = 16;
 
+// Chunks claimed and not yet reported, beyond one a thread.
+constexpr unsigned chunks_ahead = 8;
+
 // Searches `part` on a worker thread and hands what it finds to the board.
 // Always returns a whole result: out of memory, the chunk ends after the
 // offsets it handed over, and is marked starved for the report to search on.
+// `full`: the chunk ended early, full, at the result's next_offset.
 file_scan_result search_chunk(const open_file& file, chunk& part, chunk_board& board, searcher& finder,
-                              const read_settings& settings, range_tools& tools, part_batch& batch) {
+                              const read_settings& settings, range_tools& tools, part_batch& batch,
+                              bool& full) {
     chunk_sink sink(board, part, finder.needle_length(), batch);
     // A chunk of less than a stretch is copied: a map of it would cost more
     // calls than the copy costs time.
@@ -87,7 +92,13 @@ file_scan_result search_chunk(const open_file& file, chunk& part, chunk_board& b
     if (part.range.end - part.range.first < settings.stretch_size)
         chunk_settings.ways = way_bit(read_way::copy);
     try {
-        return scan_file_range(file, part.range, finder, sink, chunk_settings, &tools);
+        file_scan_result found = scan_file_range(file, part.range, finder, sink, chunk_settings, &tools);
+        full = sink.full;
+        if (full) {
+            found.outcome = scan_outcome::complete;
+            found.next_offset = sink.decided;
+        }
+        return found;
     } catch (const std::bad_alloc&) {
         part.starved = true;
         return {scan_outcome::complete, sink.decided, {}};
@@ -192,60 +203,6 @@ chunk_sizer chunk_sizes_for(std::uint64_t size, const probe_result& probe, unsig
                        smallest_chunk, true, step);
 }
 
-// The threads that search the chunks. However the report ends, an exception
-// included, they are stopped and waited for: a thread still running at the
-// end would take the whole program down.
-class thread_crew {
-public:
-    explicit thread_crew(chunk_board& board) : board_(board) {}
-    ~thread_crew() { stop(); }
-    thread_crew(const thread_crew&) = delete;
-    thread_crew& operator=(const thread_crew&) = delete;
-
-    // Starts `count` threads that claim chunks of `file` until none is left.
-    void start(unsigned count, const open_file& file, const searcher& finder, const read_settings& settings,
-               std::size_t buffer_size) {
-        const auto work = [this, file, &finder, settings, buffer_size] {
-            try {
-                range_tools tools(file, settings.ways, buffer_size);
-                searcher part_finder(finder.needle(), finder.needle_length());
-                part_batch batch;
-                while (chunk* part = board_.claim()) {
-                    const file_scan_result found =
-                        search_chunk(file, *part, board_, part_finder, settings, tools, batch);
-                    const bool starved = part->starved;  // the report may take the chunk once finished
-                    board_.finish(*part, found);
-                    // Out of memory: this thread leaves, the others search on.
-                    if (starved) break;
-                }
-            } catch (const std::bad_alloc&) {
-                // No memory for this thread's tools, or for a chunk to claim:
-                // the others search on.
-            }
-            board_.leave();
-        };
-        threads_.reserve(count);
-        for (unsigned k = 0; k < count; ++k) {
-            try {
-                threads_.emplace_back(work);
-            } catch (const std::exception&) {
-                // No thread to be had (or no memory to start one): the ones
-                // started, or none, search on.
-                board_.leave();
-            }
-        }
-    }
-    void stop() {
-        board_.stop();
-        for (std::thread& thread : threads_) thread.join();
-        threads_.clear();
-    }
-
-private:
-    chunk_board& board_;
-    std::vector<std::thread> threads_;
-};
-
 // This thread alone searches on from where `result` stands, up to `end`.
 // Without memory for a stretch's buffer (asked for before any offset is
 // handed on), false: reading on in smaller blocks searches the rest.
@@ -259,41 +216,148 @@ bool search_alone(const open_file& file, searcher& finder, offset_sink& sink, co
     return true;
 }
 
-// Reports the chunks in file order after `result`, the probe's. Returns
-// whether one thread should search on alone from where the result stands.
-bool report_chunks(const open_file& file, searcher& finder, offset_sink& sink, const read_settings& settings,
-                   chunk_board& board, file_scan_result& result) {
-    searcher mender(finder.needle(), finder.needle_length());
-    chunk_reporter reporter(file, mender, sink, board);
-    // Starts at or past this leave no room for a needle.
-    const std::uint64_t room_end = file.size - finder.needle_length() + 1;
-    for (;;) {
-        chunk* const part = board.next();
-        // No thread left (none could get memory, or none started), or no
-        // chunk: the rest, if any, is searched here.
-        if (part == nullptr) return result.next_offset < room_end;
+// The report of the chunks in file order after the probe's `result`, run by
+// whichever thread finished the first chunk, one thread at a time.
+class chunk_report_run {
+public:
+    chunk_report_run(const open_file& file, searcher& finder, offset_sink& sink,
+                     const read_settings& settings, chunk_board& board, const file_scan_result& result)
+        : result(result),
+          file_(file),
+          finder_(finder),
+          sink_(sink),
+          settings_(settings),
+          board_(board),
+          mender_(finder.needle(), finder.needle_length()),
+          reporter_(file, mender_, sink, board),
+          room_end_(file.size - finder.needle_length() + 1) {}
+
+    // Reports the finished chunks at the front, up to the first one still
+    // searched. What it throws is thrown again by alone(), on the thread
+    // that started the others.
+    void report_front() noexcept {
+        try {
+            while (chunk* const part = board_.next()) {
+                if (!report(*part)) return end();
+                board_.reported();
+            }
+        } catch (...) {
+            error_ = std::current_exception();
+            alone_ = false;
+            end();
+        }
+    }
+    // Once the threads are gone: reports what they left, and says whether
+    // one thread should search on alone from where the result stands.
+    bool alone() {
+        if (!ended_) report_front();
+        if (error_) std::rethrow_exception(error_);
+        return ended_ ? alone_ : result.next_offset < room_end_;
+    }
+
+    file_scan_result result;
+
+private:
+    // Reports `part`; false where the search in chunks ends there, with
+    // alone_ set for whether one thread searches on.
+    bool report(chunk& part) {
         // A chunk that ended short (the file shrank, or a read failed) ends
         // the search in chunks: reading on from where it stopped finds out
         // which.
-        if (result.next_offset < std::min(part->range.first, room_end)) return false;
-        continue_with(result, reporter.report(*part, result.next_offset));
-        const bool starved = part->starved;
-        const std::uint64_t part_end = part->range.end;
+        if (result.next_offset < std::min(part.range.first, room_end_)) return false;
+        continue_with(result, reporter_.report(part, result.next_offset));
         // A chunk reported only in part (its lines could not be written, or
         // the file shrank or failed to read in it) ends the search in chunks.
-        if (!board.reported() || result.outcome != scan_outcome::complete) return false;
+        if (result.outcome != scan_outcome::complete) return false;
         // A chunk searched whole a second time: the data repeats with the
         // needle's period (a run of one byte, say), the chunks' searches
         // fall out of step with each other at every start, and one thread
         // searching on alone does the work once.
-        if (!reporter.met()) return result.next_offset < room_end;
+        if (!reporter_.met()) {
+            alone_ = result.next_offset < room_end_;
+            return false;
+        }
         // Its thread ran out of memory: the rest of the chunk is searched
         // here, and the other threads search on.
-        if (starved && result.next_offset < std::min(part_end, room_end) &&
-            !search_alone(file, finder, sink, settings, result, part_end))
-            return false;
+        const std::uint64_t part_end = part.range.end;
+        return !part.starved || result.next_offset >= std::min(part_end, room_end_) ||
+               search_alone(file_, finder_, sink_, settings_, result, part_end);
     }
-}
+    void end() {
+        ended_ = true;
+        board_.stop();
+    }
+
+    open_file file_;
+    searcher& finder_;
+    offset_sink& sink_;
+    read_settings settings_;
+    chunk_board& board_;
+    searcher mender_;
+    chunk_reporter reporter_;
+    std::uint64_t room_end_;  // starts at or past it leave no room for a needle
+    std::exception_ptr error_;
+    bool ended_ = false;  // the search in chunks ended early
+    bool alone_ = false;
+};
+
+// The threads that search the chunks. However the scan ends, an exception
+// included, they are stopped and waited for: a thread still running at the
+// end would take the whole program down.
+class thread_crew {
+public:
+    explicit thread_crew(chunk_board& board) : board_(board) {}
+    ~thread_crew() {
+        board_.stop();
+        wait();
+    }
+    thread_crew(const thread_crew&) = delete;
+    thread_crew& operator=(const thread_crew&) = delete;
+
+    // Starts `count` threads that claim chunks of `file` until none is left,
+    // and report them in file order.
+    void start(unsigned count, const open_file& file, const searcher& finder, const read_settings& settings,
+               std::size_t buffer_size, chunk_report_run& run) {
+        const auto work = [this, file, &finder, settings, buffer_size, &run] {
+            try {
+                range_tools tools(file, settings.ways, buffer_size);
+                searcher part_finder(finder.needle(), finder.needle_length());
+                part_batch batch;
+                for (chunk* part = board_.claim(); part != nullptr;) {
+                    bool full = false;
+                    const file_scan_result found =
+                        search_chunk(file, *part, board_, part_finder, settings, tools, batch, full);
+                    const after_finish next = board_.finish(*part, found, full);
+                    if (next.report) run.report_front();
+                    // Out of memory: this thread leaves, the others search on.
+                    if (next.leave) break;
+                    part = next.rest != nullptr ? next.rest : board_.claim();
+                }
+            } catch (const std::bad_alloc&) {
+                // No memory for this thread's tools, or for a chunk to claim:
+                // the others search on.
+            }
+        };
+        threads_.reserve(count);
+        for (unsigned k = 0; k < count; ++k) {
+            try {
+                threads_.emplace_back(work);
+            } catch (const std::exception&) {
+                // No thread to be had (or no memory to start one): the ones
+                // started, or none, search on.
+            }
+        }
+    }
+    // Waits for the threads to run out of chunks (or to be stopped).
+    void wait() {
+        for (std::thread& thread : threads_) thread.join();
+        threads_.clear();
+    }
+
+private:
+    chunk_board& board_;
+    std::vector<std::thread> threads_;
+};
 
 }  // namespace
 
@@ -314,14 +378,12 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
         // Holes are dealt out as chunks of their own, decided at once, unless
         // the needle is of zeros only: then their lines are made on every core.
         file_extents holes(file.descriptor, size);
-        // Each thread may claim a chunk while the report still has a wake's
-        // worth to take: measured on 16 MiB of zeros and `0000`, one more than
-        // that faulted 10% more pages for no time won.
+        // Each thread may claim a few chunks beyond its own while the first
+        // one is still searched.
         chunk_board board({probe.end, size},
                           chunk_sizes_for(size, probe, parts, settings, finder.repeat_step(),
                                           settings.holes && finder.zeros_only()),
-                          parts + chunk_board::chunks_per_wake, parts,
-                          finder.zeros_only() ? nullptr : &holes);
+                          parts + chunks_ahead, finder.zeros_only() ? nullptr : &holes);
         // Threads leave read-ahead to the system, but in a file with holes,
         // where the system reads none ahead.
         const read_settings chunk_settings{settings.ways, settings.stretch_size, settings.copy_size,
@@ -331,10 +393,12 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
         // A sink that takes the lines alone needs no offset but the few that
         // line the chunks up, and the report reads any other off the lines.
         if (sink.takes_lines()) board.keep_offsets(offsets_kept);
+        chunk_report_run run(file, finder, sink, settings, board, result);
         thread_crew crew(board);
-        crew.start(parts, file, finder, chunk_settings, buffer_size);
-        alone = report_chunks(file, finder, sink, settings, board, result);
-        crew.stop();
+        crew.start(parts, file, finder, chunk_settings, buffer_size, run);
+        crew.wait();
+        alone = run.alone();
+        result = run.result;
     }
     // This thread alone searches on from where the search stands.
     if (alone) search_alone(file, finder, sink, settings, result, size);

@@ -1,7 +1,8 @@
 // Searching a large regular file on several cores at once. The file is dealt
-// out in chunks to a thread per core, a few chunks ahead of the report, which
-// hands their offsets on as they are found, in file order. The sink receives
-// exactly the offsets, in the order, that one search from the start would.
+// out in chunks to a thread per core, a few chunks ahead of the report; the
+// thread that finishes the first chunk in file order hands its offsets on,
+// and those of the finished chunks behind it. The sink receives exactly the
+// offsets, in the order, that one search from the start would.
 #pragma once
 
 #include <cstdint>
