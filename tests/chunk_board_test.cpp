@@ -67,14 +67,14 @@ TEST(LinePool, BatchLinesAcrossLengthBoundaries) {
 // stood, and its rest comes back to the same thread, ahead of every chunk
 // claimed after it.
 TEST(ChunkBoard, FirstChunkFinishedIsReportedAndAFullOneSplits) {
-    chunk_board board({0, std::uint64_t{1} << 30}, chunk_sizer(1 << 20, 8 << 10, false, 4096), 64);
+    chunk_board board({0, std::uint64_t{1} << 30}, chunk_sizer(1 << 20, 8 << 10, false, 4096), 64, 1);
     const auto lines = [](std::size_t length) {
         part_batch batch;
         batch.lines_length = length;
         return batch;
     };
-    chunk& first = *board.claim();
-    chunk& second = *board.claim();
+    chunk& first = *board.claim(0);
+    chunk& second = *board.claim(0);
     part_batch batch = lines(chunk_limit / 2);
     EXPECT_EQ(board.add(second, batch), batch_taken::kept);
     batch = lines(chunk_limit / 2);
@@ -93,7 +93,7 @@ TEST(ChunkBoard, FirstChunkFinishedIsReportedAndAFullOneSplits) {
     EXPECT_EQ(board.next(), nullptr);  // the rest is still searched: its finisher reports
     EXPECT_TRUE(board.finish(*behind.rest, {scan_outcome::complete, 2 << 20, {}}, false).report);
     EXPECT_EQ(board.next(), behind.rest);
-    EXPECT_EQ(board.claim()->range.first, std::uint64_t{2} << 20);
+    EXPECT_EQ(board.claim(0)->range.first, std::uint64_t{2} << 20);
 }
 
 }  // namespace

@@ -61,7 +61,11 @@ struct part_batch {
     }
 };
 
-// Batches kept for reuse, at most: a few chunks' worth in flight.
+// Batches kept for reuse, at most, shared among the threads: a few chunks'
+// worth in flight. Each batch goes back to the thread that filled it, whose
+// cache still holds its lines: taken by whichever thread came first, the
+// lines of `0000` over 16 MiB of zeros on two cores cost 34 ms of user time,
+// against 28 ms (medians of 40; one core: 30.5 ms).
 constexpr std::size_t spare_batches_kept = 64;
 
 // The slots of the board's line pool: one holds a search's batch of 4,096
@@ -78,6 +82,7 @@ struct chunk {
     std::size_t held = 0;        // bytes in the batches
     std::uint64_t held_all = 0;  // bytes of every batch it ever held
     bool finished = false;
+    unsigned owner = 0;  // the thread that searches it: its batches go back to it
     // Its thread ran out of memory in it and left: the rest is the report's.
     bool starved = false;
     file_scan_result result{};
@@ -114,8 +119,10 @@ class chunk_board {
 public:
     // With `holes`, a chunk that starts in a hole runs to the hole's end:
     // for a needle that no hole can hold, the thread decides it at once.
-    chunk_board(file_range rest, chunk_sizer sizer, unsigned ahead, file_extents* holes = nullptr)
+    chunk_board(file_range rest, chunk_sizer sizer, unsigned ahead, unsigned threads,
+                file_extents* holes = nullptr)
         : pool_(line_slot_size, line_slots),
+          spare_(threads),
           next_(rest.first),
           end_(rest.end),
           sizer_(sizer),
@@ -123,7 +130,7 @@ public:
           holes_(holes) {
         // Reserved here, so that the report, on whatever thread, takes no
         // memory to hand batches back.
-        spare_.reserve(spare_batches_kept);
+        for (std::vector<part_batch>& spare : spare_) spare.reserve(spare_batches_kept / threads);
         reported_.reserve(spare_batches_kept);
     }
 
@@ -134,8 +141,9 @@ public:
     // Where the threads' batches take memory for their lines.
     line_pool* pool() { return &pool_; }
 
-    // A thread: the next chunk to search, or null when none is left.
-    chunk* claim() {
+    // Thread `owner` (below the board's threads): the next chunk to search,
+    // or null when none is left.
+    chunk* claim(unsigned owner) {
         std::unique_lock<std::mutex> lock(mutex_);
         threads_wait_.wait(lock, [&] { return stop_ || next_ >= end_ || chunks_.size() < ahead_; });
         if (stop_ || next_ >= end_) return nullptr;
@@ -147,6 +155,7 @@ public:
         if (holes_ != nullptr) last = past_hole(last);
         chunks_.emplace_back();
         chunks_.back().range = {next_, last};
+        chunks_.back().owner = owner;
         next_ = last;
         return &chunks_.back();
     }
@@ -163,9 +172,10 @@ public:
         part.held_all += weight;
         held_ += weight;
         batch = part_batch{};
-        if (!spare_.empty()) {
-            batch = std::move(spare_.back());
-            spare_.pop_back();
+        std::vector<part_batch>& spare = spare_[part.owner];
+        if (!spare.empty()) {
+            batch = std::move(spare.back());
+            spare.pop_back();
         }
         return part.held >= chunk_limit ? batch_taken::full : batch_taken::kept;
     }
@@ -182,6 +192,7 @@ public:
             try {
                 rest = &*chunks_.emplace(std::next(at));
                 rest->range = {result.next_offset, part.range.end};
+                rest->owner = part.owner;
                 part.range.end = result.next_offset;
             } catch (const std::bad_alloc&) {
                 part.starved = true;
@@ -218,8 +229,9 @@ public:
             taken_.swap(part.batches);
             held_ -= part.held;
             part.held = 0;
-            while (!reported_.empty() && spare_.size() < spare_.capacity()) {
-                spare_.push_back(std::move(reported_.back()));
+            std::vector<part_batch>& spare = spare_[part.owner];
+            while (!reported_.empty() && spare.size() < spare.capacity()) {
+                spare.push_back(std::move(reported_.back()));
                 reported_.pop_back();
             }
             reported_.clear();
@@ -257,13 +269,13 @@ private:
 
     line_pool pool_;  // first: every batch below gives its lines back to it
     std::mutex mutex_;
-    std::condition_variable threads_wait_;  // for room, or a chunk to claim
-    std::list<chunk> chunks_;               // claimed and not yet reported, in file order
-    std::deque<part_batch> taken_;          // the report's: batches taken, not yet handed on
-    std::vector<part_batch> reported_;      // the report's: batches handed on, to reuse
-    std::vector<part_batch> spare_;         // batches to reuse
-    std::size_t held_ = 0;                  // bytes in all chunks' batches
-    std::uint64_t next_;                    // where the next chunk starts
+    std::condition_variable threads_wait_;        // for room, or a chunk to claim
+    std::list<chunk> chunks_;                     // claimed and not yet reported, in file order
+    std::deque<part_batch> taken_;                // the report's: batches taken, not yet handed on
+    std::vector<part_batch> reported_;            // the report's: batches handed on, to reuse
+    std::vector<std::vector<part_batch>> spare_;  // batches to reuse, each thread's own
+    std::size_t held_ = 0;                        // bytes in all chunks' batches
+    std::uint64_t next_;                          // where the next chunk starts
     std::uint64_t end_;
     chunk_sizer sizer_;
     std::size_t ahead_;
