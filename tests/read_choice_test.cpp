@@ -96,6 +96,7 @@ TEST(ReadWayChooser, EndsWithinAFewPercentOfTheBestSingleWay) {
         {"maps far behind", all, regions({{75, 300, 320}}, 1)},
         {"copy far behind", all, regions({{300, 60, 55}}, 1)},
         {"all alike", all, regions({{50, 50, 50}}, 1)},
+        {"maps a little cheaper", all, regions({{100, 85, 95}}, 1)},
         // The first stretch of all costs 45 times the others, whatever its way.
         {"slow first stretch", all,
          [](read_way way, unsigned mib, unsigned sample) -> std::uint64_t {

@@ -12,18 +12,6 @@ read_way_chooser::read_way_chooser(unsigned ways) {
     for (std::uint64_t& bytes : retry_after_) bytes = first_retry;
 }
 
-namespace {
-// A map costs more than its stretches show: unmapping it, and on several
-// threads the flushes of the other cores' address caches that dropping pages
-// sends, which slow the other threads' stretches, not its own. On pages read
-// back from disk, a thread whose maps timed within 10% of the copy slowed
-// the copy on the other core by 25%, and maps that timed so took 1.25 times
-// as long in all.
-std::uint64_t weighed(std::uint64_t picoseconds, read_way way) {
-    return way == read_way::copy ? picoseconds : picoseconds * 5 / 4;
-}
-}  // namespace
-
 void read_way_chooser::record(std::size_t bytes, std::uint64_t nanoseconds) {
     if (way_count_ == 1 || bytes == 0) return;
     if (!warmed_up_) {
@@ -80,7 +68,7 @@ bool read_way_chooser::judge_kept(std::size_t bytes, std::uint64_t nanoseconds) 
         choose_next();
         return false;
     }
-    const std::uint64_t cost = weighed(kept_ns_ * 1000 / kept_bytes_ + 1, ways_[kept_]);
+    const std::uint64_t cost = kept_ns_ * 1000 / kept_bytes_ + 1;
     seen_[kept_] = kept_last_ != 0 && kept_last_ < cost ? kept_last_ : cost;
     kept_last_ = cost;
     kept_bytes_ = 0;
@@ -92,7 +80,7 @@ bool read_way_chooser::judge_kept(std::size_t bytes, std::uint64_t nanoseconds) 
 // core's cache (up to twice the cost of the next): the copy is tried on two
 // stretches, and judged on the cheaper. False after the first of them.
 bool read_way_chooser::judge_try(std::size_t bytes, std::uint64_t nanoseconds) {
-    const std::uint64_t cost = weighed(nanoseconds * 1000 / bytes + 1, ways_[current_]);
+    const std::uint64_t cost = nanoseconds * 1000 / bytes + 1;
     if (ways_[current_] == read_way::copy && first_copy_try_ == 0) {
         first_copy_try_ = cost;
         return false;
