@@ -369,7 +369,10 @@ dense_section() {
     p_cat() { cat "$text" | cat >/dev/null; }
     warm "$file"
     for ((i = 0; i < n; i++)); do
-        for name in c_all c_one c_rg c_64; do counted "$name"; done
+        # Every core and one core in turns of either order, so that neither
+        # always runs right after the loads of the round before.
+        if ((i % 2 == 0)); then counted c_all; counted c_one; else counted c_one; counted c_all; fi
+        for name in c_rg c_64; do counted "$name"; done
         warm "$text"
         timed p_cat
         timed p_bytehunt

@@ -1,7 +1,9 @@
 #include "reading/chunk_report.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <new>
 
 #include "check.hpp"
 
@@ -153,6 +155,64 @@ file_scan_result chunk_reporter::report(chunk& part, std::uint64_t decided) {
     file_scan_result result = part.result;
     if (result.next_offset < pos) result.next_offset = pos;
     return result;
+}
+
+void continue_with(file_scan_result& result, const file_scan_result& later) {
+    for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += later.brought[way];
+    result.outcome = later.outcome;
+    result.next_offset = later.next_offset;
+}
+
+bool search_alone(const open_file& file, searcher& finder, offset_sink& sink, const read_settings& settings,
+                  file_scan_result& result, std::uint64_t end) {
+    try {
+        continue_with(result, scan_file_range(file, {result.next_offset, end}, finder, sink, settings));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void chunk_report_run::report_front() noexcept {
+    try {
+        while (chunk* const part = board_.next()) {
+            if (!report(*part)) return end();
+            board_.reported();
+        }
+    } catch (...) {
+        error_ = std::current_exception();
+        alone_ = false;
+        end();
+    }
+}
+
+bool chunk_report_run::alone() {
+    if (!ended_) report_front();
+    if (error_) std::rethrow_exception(error_);
+    return ended_ ? alone_ : result.next_offset < room_end_;
+}
+
+bool chunk_report_run::report(chunk& part) {
+    // A chunk that ended short (the file shrank, or a read failed) ends the
+    // search in chunks: reading on from where it stopped finds out which.
+    if (result.next_offset < std::min(part.range.first, room_end_)) return false;
+    continue_with(result, reporter_.report(part, result.next_offset));
+    // A chunk reported only in part (its lines could not be written, or the
+    // file shrank or failed to read in it) ends the search in chunks.
+    if (result.outcome != scan_outcome::complete) return false;
+    // A chunk searched whole a second time: the data repeats with the
+    // needle's period (a run of one byte, say), the chunks' searches fall
+    // out of step with each other at every start, and one thread searching
+    // on alone does the work once.
+    if (!reporter_.met()) {
+        alone_ = result.next_offset < room_end_;
+        return false;
+    }
+    // Its thread ran out of memory: the rest of the chunk is searched here,
+    // and the other threads search on.
+    const std::uint64_t part_end = part.range.end;
+    return !part.starved || result.next_offset >= std::min(part_end, room_end_) ||
+           search_alone(file_, finder_, sink_, settings_, result, part_end);
 }
 
 }  // namespace bytehunt

@@ -1,9 +1,11 @@
-// Reporting the chunks in file order: each chunk's offsets are handed on
-// once the search from the start is in step with the chunk's own.
+// Reporting the chunks in file order, on whichever thread finished the
+// first of them: each chunk's offsets are handed on once the search from
+// the start is in step with the chunk's own.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <vector>
 
 #include "reading/chunk_board.hpp"
@@ -66,6 +68,63 @@ private:
     range_tools tools_;      // the mending stretches' buffer, and the file's holes
     collecting_sink found_;  // what a mending stretch found
     bool met_ = true;
+};
+
+// `result` goes on with what a later search of the file did.
+void continue_with(file_scan_result& result, const file_scan_result& later);
+
+// This thread alone searches on from where `result` stands, up to `end`.
+// Without memory for a stretch's buffer (asked for before any offset is
+// handed on), false: reading on in smaller blocks searches the rest.
+bool search_alone(const open_file& file, searcher& finder, offset_sink& sink, const read_settings& settings,
+                  file_scan_result& result, std::uint64_t end);
+
+// The report of the chunks in file order after the probe's `result`, run by
+// whichever thread finished the first chunk, one thread at a time.
+class chunk_report_run {
+public:
+    chunk_report_run(const open_file& file, searcher& finder, offset_sink& sink,
+                     const read_settings& settings, chunk_board& board, const file_scan_result& result)
+        : result(result),
+          file_(file),
+          finder_(finder),
+          sink_(sink),
+          settings_(settings),
+          board_(board),
+          mender_(finder.needle(), finder.needle_length()),
+          reporter_(file, mender_, sink, board),
+          room_end_(file.size - finder.needle_length() + 1) {}
+
+    // Reports the finished chunks at the front, up to the first one still
+    // searched. What it throws is thrown again by alone(), on the thread
+    // that started the others.
+    void report_front() noexcept;
+    // Once the threads are gone: reports what they left, and says whether
+    // one thread should search on alone from where the result stands.
+    bool alone();
+
+    file_scan_result result;
+
+private:
+    // Reports `part`; false where the search in chunks ends there, with
+    // alone_ set for whether one thread searches on.
+    bool report(chunk& part);
+    void end() {
+        ended_ = true;
+        board_.stop();
+    }
+
+    open_file file_;
+    searcher& finder_;
+    offset_sink& sink_;
+    read_settings settings_;
+    chunk_board& board_;
+    searcher mender_;
+    chunk_reporter reporter_;
+    std::uint64_t room_end_;  // starts at or past it leave no room for a needle
+    std::exception_ptr error_;
+    bool ended_ = false;  // the search in chunks ended early
+    bool alone_ = false;
 };
 
 }  // namespace bytehunt

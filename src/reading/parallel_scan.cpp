@@ -107,13 +107,6 @@ file_scan_result search_chunk(const open_file& file, chunk& part, chunk_board& b
     }
 }
 
-// `result` goes on with what a later search of the file did.
-void continue_with(file_scan_result& result, const file_scan_result& later) {
-    for (std::size_t way = 0; way < read_way_count; ++way) result.brought[way] += later.brought[way];
-    result.outcome = later.outcome;
-    result.next_offset = later.next_offset;
-}
-
 // Whether `lines` bytes of lines for `length` bytes of the file is dense
 // output: lines that take longer to write than their bytes take to search.
 bool dense_output(std::uint64_t lines, std::uint64_t length) {
@@ -204,104 +197,6 @@ chunk_sizer chunk_sizes_for(std::uint64_t size, const probe_result& probe, unsig
     return chunk_sizer(chunk_size_for_density(probe.length, probe.lines, smallest_chunk, step),
                        smallest_chunk, true, step);
 }
-
-// This thread alone searches on from where `result` stands, up to `end`.
-// Without memory for a stretch's buffer (asked for before any offset is
-// handed on), false: reading on in smaller blocks searches the rest.
-bool search_alone(const open_file& file, searcher& finder, offset_sink& sink, const read_settings& settings,
-                  file_scan_result& result, std::uint64_t end) {
-    try {
-        continue_with(result, scan_file_range(file, {result.next_offset, end}, finder, sink, settings));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
-// The report of the chunks in file order after the probe's `result`, run by
-// whichever thread finished the first chunk, one thread at a time.
-class chunk_report_run {
-public:
-    chunk_report_run(const open_file& file, searcher& finder, offset_sink& sink,
-                     const read_settings& settings, chunk_board& board, const file_scan_result& result)
-        : result(result),
-          file_(file),
-          finder_(finder),
-          sink_(sink),
-          settings_(settings),
-          board_(board),
-          mender_(finder.needle(), finder.needle_length()),
-          reporter_(file, mender_, sink, board),
-          room_end_(file.size - finder.needle_length() + 1) {}
-
-    // Reports the finished chunks at the front, up to the first one still
-    // searched. What it throws is thrown again by alone(), on the thread
-    // that started the others.
-    void report_front() noexcept {
-        try {
-            while (chunk* const part = board_.next()) {
-                if (!report(*part)) return end();
-                board_.reported();
-            }
-        } catch (...) {
-            error_ = std::current_exception();
-            alone_ = false;
-            end();
-        }
-    }
-    // Once the threads are gone: reports what they left, and says whether
-    // one thread should search on alone from where the result stands.
-    bool alone() {
-        if (!ended_) report_front();
-        if (error_) std::rethrow_exception(error_);
-        return ended_ ? alone_ : result.next_offset < room_end_;
-    }
-
-    file_scan_result result;
-
-private:
-    // Reports `part`; false where the search in chunks ends there, with
-    // alone_ set for whether one thread searches on.
-    bool report(chunk& part) {
-        // A chunk that ended short (the file shrank, or a read failed) ends
-        // the search in chunks: reading on from where it stopped finds out
-        // which.
-        if (result.next_offset < std::min(part.range.first, room_end_)) return false;
-        continue_with(result, reporter_.report(part, result.next_offset));
-        // A chunk reported only in part (its lines could not be written, or
-        // the file shrank or failed to read in it) ends the search in chunks.
-        if (result.outcome != scan_outcome::complete) return false;
-        // A chunk searched whole a second time: the data repeats with the
-        // needle's period (a run of one byte, say), the chunks' searches
-        // fall out of step with each other at every start, and one thread
-        // searching on alone does the work once.
-        if (!reporter_.met()) {
-            alone_ = result.next_offset < room_end_;
-            return false;
-        }
-        // Its thread ran out of memory: the rest of the chunk is searched
-        // here, and the other threads search on.
-        const std::uint64_t part_end = part.range.end;
-        return !part.starved || result.next_offset >= std::min(part_end, room_end_) ||
-               search_alone(file_, finder_, sink_, settings_, result, part_end);
-    }
-    void end() {
-        ended_ = true;
-        board_.stop();
-    }
-
-    open_file file_;
-    searcher& finder_;
-    offset_sink& sink_;
-    read_settings settings_;
-    chunk_board& board_;
-    searcher mender_;
-    chunk_reporter reporter_;
-    std::uint64_t room_end_;  // starts at or past it leave no room for a needle
-    std::exception_ptr error_;
-    bool ended_ = false;  // the search in chunks ended early
-    bool alone_ = false;
-};
 
 // The threads that search the chunks. However the scan ends, an exception
 // included, they are stopped and waited for: a thread still running at the
