@@ -65,16 +65,17 @@ TEST(LinePool, BatchLinesAcrossLengthBoundaries) {
 // A trace of two threads: the report falls to whoever finishes the first
 // chunk, never to a chunk behind it; a full chunk ends where its search
 // stood, and its rest comes back to the same thread, ahead of every chunk
-// claimed after it.
+// claimed after it; lines taken by the report free room on the board.
 TEST(ChunkBoard, FirstChunkFinishedIsReportedAndAFullOneSplits) {
-    chunk_board board({0, std::uint64_t{1} << 30}, chunk_sizer(1 << 20, 8 << 10, false, 4096), 64, 1);
+    chunk_board board({0, std::uint64_t{1} << 30}, chunk_sizer(1 << 20, 8 << 10, false, 4096), 64, 2);
     const auto lines = [](std::size_t length) {
         part_batch batch;
         batch.lines_length = length;
         return batch;
     };
     chunk& first = *board.claim(0);
-    chunk& second = *board.claim(0);
+    chunk& second = *board.claim(1);
+    chunk& third = *board.claim(0);
     part_batch batch = lines(chunk_limit / 2);
     EXPECT_EQ(board.add(second, batch), batch_taken::kept);
     batch = lines(chunk_limit / 2);
@@ -85,15 +86,41 @@ TEST(ChunkBoard, FirstChunkFinishedIsReportedAndAFullOneSplits) {
     EXPECT_EQ(second.range.end, 1500000U);
     EXPECT_EQ(behind.rest->range.first, 1500000U);
     EXPECT_EQ(behind.rest->range.end, std::uint64_t{2} << 20);
-    EXPECT_EQ(board.finish(first, {scan_outcome::complete, 1 << 20, {}}, false).report, true);
-    EXPECT_EQ(board.next(), &first);
+    EXPECT_FALSE(board.finish(third, {scan_outcome::complete, 3 << 20, {}}, false).report);
+    batch = lines(board_limit - chunk_limit);  // the first chunk never waits for room
+    board.add(first, batch);
+    EXPECT_TRUE(board.finish(first, {scan_outcome::complete, 1 << 20, {}}, false).report);
+    ASSERT_EQ(board.next(), &first);
+    while (board.take(first, batch)) {
+    }
     board.reported();
+    batch = lines(chunk_limit / 2);  // waits for ever where the first's lines still count
+    EXPECT_EQ(board.add(*behind.rest, batch), batch_taken::kept);
     EXPECT_EQ(board.next(), &second);
     board.reported();
     EXPECT_EQ(board.next(), nullptr);  // the rest is still searched: its finisher reports
     EXPECT_TRUE(board.finish(*behind.rest, {scan_outcome::complete, 2 << 20, {}}, false).report);
     EXPECT_EQ(board.next(), behind.rest);
-    EXPECT_EQ(board.claim(0)->range.first, std::uint64_t{2} << 20);
+    board.reported();
+    EXPECT_EQ(board.next(), &third);
+}
+
+// A chunk's search ends right after the batch that fills it, decided past
+// its last occurrence.
+TEST(ChunkBoard, AChunkEndsOnceItHoldsItsLimit) {
+    chunk_board board({0, std::uint64_t{1} << 30}, chunk_sizer(1 << 20, 8 << 10, false, 4096), 64, 1);
+    chunk& part = *board.claim(0);
+    part_batch batch;
+    chunk_sink sink(board, part, 3, batch);
+    std::vector<std::uint64_t> offsets(4096);
+    std::uint64_t at = 0;
+    for (bool going = true; going && at < 64 * 4096 * 3;) {
+        for (std::uint64_t& offset : offsets) offset = (at += 3) - 3;
+        going = sink.accept(offsets.data(), offsets.size());
+        EXPECT_EQ(going, part.held < chunk_limit);
+    }
+    EXPECT_TRUE(sink.full);
+    EXPECT_EQ(sink.decided, at);
 }
 
 }  // namespace

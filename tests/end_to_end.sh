@@ -216,7 +216,9 @@ if [[ ${BYTEHUNT_E2E_PLATFORM:-posix} == posix ]]; then
     # are, where a sanitizer or an emulator needs more itself) and a file
     # size limit, on one core and on all, from a file and from a pipe.
     "${program[@]}" 0000 "$work/zeros" >"$work/all"
-    limited() { cat "$work/zeros" | bash -c "ulimit $1 && exec \"\$@\"" - $on "${program[@]}" 0000 "$2"; }
+    # The limit binds the program alone: the deadline's own shell, started
+    # under a stack of 16 KiB, itself crashed now and then.
+    limited() { cat "$work/zeros" | "$work/run" bash -c "ulimit $1 && exec \"\$@\"" - $on "${bare[@]}" 0000 "$2"; }
     for on in "${cores[@]}"; do
         for input in "$work/zeros" /dev/stdin; do
             name="${input##*/}${on:+, one core}"
