@@ -88,14 +88,13 @@ private:
 // it found before that.
 file_scan_result chunk_reporter::mend(chunk_cursor& cursor, std::uint64_t pos, std::uint64_t end, bool& met) {
     while (!met && pos < end) {
-        collecting_sink& found = found_;
-        found.found.clear();
+        found_.found.clear();
         const std::uint64_t stretch_end = end - pos > mending_stretch ? pos + mending_stretch : end;
-        const file_scan_result own = scan_file_range(file_, {pos, stretch_end}, mender_, found,
+        const file_scan_result own = scan_file_range(file_, {pos, stretch_end}, mender_, found_,
                                                      {way_bit(read_way::copy), mending_stretch}, &tools_);
-        std::size_t keep = found.found.size();
-        for (std::size_t i = 0; i < found.found.size() && !met; ++i) {
-            const std::uint64_t occurrence = found.found[i];
+        std::size_t keep = found_.found.size();
+        for (std::size_t i = 0; i < found_.found.size() && !met; ++i) {
+            const std::uint64_t occurrence = found_.found[i];
             std::uint64_t offset = 0;
             cursor.pass_below(occurrence);
             if (cursor.peek(offset) && offset == occurrence) {
@@ -104,7 +103,7 @@ file_scan_result chunk_reporter::mend(chunk_cursor& cursor, std::uint64_t pos, s
                 keep = i;
             }
         }
-        if (keep > 0 && !sink_.accept(found.found.data(), keep))
+        if (keep > 0 && !sink_.accept(found_.found.data(), keep))
             return failed(pos, scan_outcome::write_failed);
         if (met) break;
         BYTEHUNT_CHECK(own.next_offset > pos);
