@@ -267,6 +267,7 @@ std::size_t rest_of_run(const std::uint8_t* haystack, std::size_t length, std::s
         (length - start - needle_length) / stride >= room ? start + room * stride + needle_length : length;
     std::size_t end = start + needle_length;  // the first byte that breaks the repetition, or limit
     for (; limit - end >= Simd::width; end += Simd::width) {
+        if (Simd::width >= 64 || end % 64 < Simd::width) __builtin_prefetch(haystack + end + 2048);
         const std::uint64_t other =
             ~Simd::equal(haystack + end, Simd::load(haystack + end - period)) & step_bits;
         if (other != 0) {
@@ -276,10 +277,12 @@ std::size_t rest_of_run(const std::uint8_t* haystack, std::size_t length, std::s
     }
     while (end < limit && haystack[end] == haystack[end - period]) ++end;
     std::size_t last = start;
+    std::size_t recorded = count;  // a local: the stores to starts might alias count
     for (std::size_t at = start + stride; at + needle_length <= end; at += stride) {
-        starts[count++] = at;
+        starts[recorded++] = at;
         last = at;
     }
+    count = recorded;
     if (end == limit) return last + needle_length;
     // A needle that holds the break and the byte a period before it would
     // repeat where the bytes do not.
