@@ -177,6 +177,7 @@ void chunk_report_run::report_front() noexcept {
         while (chunk* const part = board_.next()) {
             if (!report(*part)) return end();
             board_.reported();
+            if (whole_file_ != nullptr) whole_file_->release_before(result.next_offset);
         }
     } catch (...) {
         error_ = std::current_exception();

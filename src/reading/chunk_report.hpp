@@ -95,6 +95,9 @@ public:
           reporter_(file, mender_, sink, board),
           room_end_(file.size - finder.needle_length() + 1) {}
 
+    // The map of the file that the chunks borrow: its pages behind the
+    // report are released as it moves on.
+    void release_behind_report(shared_file_map* whole_file) { whole_file_ = whole_file; }
     // Reports the finished chunks at the front, up to the first one still
     // searched. What it throws is thrown again by alone(), on the thread
     // that started the others.
@@ -122,6 +125,7 @@ private:
     searcher mender_;
     chunk_reporter reporter_;
     std::uint64_t room_end_;  // starts at or past it leave no room for a needle
+    shared_file_map* whole_file_ = nullptr;
     std::exception_ptr error_;
     bool ended_ = false;  // the search in chunks ended early
     bool alone_ = false;

@@ -135,7 +135,8 @@ stretch_scan::stretch_scan(const open_file& file, file_range range, searcher& fi
       bytes_limit_(size_ - range.end >= needle_length_ - 1 ? range.end + needle_length_ - 1 : size_),
       copy_size_(lowest(settings.copy_size, settings.stretch_size)),
       checked_(sink, file.descriptor, needle_length_, range.first),
-      view_(file.descriptor, range.first, bytes_limit_, settings.holes),
+      view_(file.descriptor, range.first, bytes_limit_, settings.holes,
+            tools != nullptr ? tools->map : nullptr),
       own_chooser_(usable_ways(settings.ways)),
       asked_until_(range.first) {
     // A scan of many ranges in turn keeps its choice of way, its buffer and

@@ -10,6 +10,7 @@
 #include "block_buffer.hpp"
 #include "reading/extents.hpp"
 #include "reading/file_access.hpp"
+#include "reading/mapped_view.hpp"
 #include "reading/read_choice.hpp"
 #include "stream_search.hpp"
 
@@ -76,14 +77,16 @@ struct file_range {
 };
 
 // What a thread that scans many ranges of one file in turn keeps from one to
-// the next: the way of reading it chose, the buffer it copies into, and what
-// the system said of the file's holes.
+// the next: the way of reading it chose, the buffer it copies into, what
+// the system said of the file's holes, and the map of the whole file that
+// its ranges borrow, if any.
 struct range_tools {
-    range_tools(const open_file& file, unsigned ways, std::size_t buffer_size)
-        : chooser(ways), buffer(buffer_size), extents(file.descriptor, file.size) {}
+    range_tools(const open_file& file, unsigned ways, std::size_t buffer_size, shared_file_map* map = nullptr)
+        : chooser(ways), buffer(buffer_size), extents(file.descriptor, file.size), map(map) {}
     read_way_chooser chooser;
     block_buffer buffer;
     file_extents extents;
+    shared_file_map* map;
 };
 
 // Decides the starts in `range` of `file`, as scan_regular_file does:

@@ -4,6 +4,7 @@
 #include <csignal>
 #endif
 
+#include <cstdint>
 #include <mutex>
 
 #include "reading/file_access.hpp"
@@ -114,18 +115,57 @@ bool map_faults_caught() {
 
 #endif
 
-mapped_view::mapped_view(int descriptor, std::uint64_t first, std::uint64_t end, bool holes)
+shared_file_map::~shared_file_map() {
+    if (map_ != nullptr) unmap(map_, static_cast<std::size_t>(size_));
+}
+
+const std::uint8_t* shared_file_map::take() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    // A file larger than the address space is mapped range by range.
+    if (!tried_ && size_ <= SIZE_MAX)
+        map_ = map_range(descriptor_, 0, static_cast<std::size_t>(size_), holes_);
+    tried_ = true;
+    return map_;
+}
+
+void shared_file_map::release_before(std::uint64_t front) {
+    const std::uint64_t behind = front / large_page * large_page;
+    if (behind < released_ + release_size) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (map_ != nullptr) release(map_ + released_, static_cast<std::size_t>(behind - released_));
+    released_ = behind;
+}
+
+mapped_view::mapped_view(int descriptor, std::uint64_t first, std::uint64_t end, bool holes,
+                         shared_file_map* shared)
     : descriptor_(descriptor),
       holes_(holes),
       base_(first / page_size() * page_size()),
       length_(static_cast<std::size_t>(end - first / page_size() * page_size())),
+      shared_(shared),
       released_(base_) {}
 
 mapped_view::~mapped_view() {
-    if (map_ != nullptr) unmap(map_, length_);
+    if (map_ == nullptr) return;
+    if (!borrowed_) {
+        unmap(map_, length_);
+        return;
+    }
+    // The shared map stays: the pages this range touched go, as its own
+    // unmap would have dropped them. (The page of its last bytes is also
+    // the next range's first: the large page that holds it, if mapped
+    // whole, is dropped whole, and that range maps it again.)
+    const std::uint64_t until = (touched_end_ + page_size() - 1) / page_size() * page_size();
+    if (until > released_) release(map_ + (released_ - base_), static_cast<std::size_t>(until - released_));
 }
 
 bool mapped_view::take() {
+    if (map_ == nullptr && shared_ != nullptr) {
+        if (const std::uint8_t* const whole = shared_->take()) {
+            map_ = whole + base_;
+            borrowed_ = true;
+        }
+    }
     if (map_ == nullptr) map_ = map_range(descriptor_, base_, length_, holes_);
     return map_ != nullptr;
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #if !defined(_WIN32)
 #include <csetjmp>
@@ -32,11 +33,44 @@ bool map_faults_caught();
 
 enum class guarded_outcome { searched, sink_failed, faulted };
 
+// One map of a whole file, which the views of the ranges that many threads
+// search borrow: a range costs no map and no unmap of its own, and large
+// pages of the page cache can be mapped whole across the ranges'
+// boundaries. Taken when a view first asks for it; unmapped when it goes.
+class shared_file_map {
+public:
+    shared_file_map(int descriptor, std::uint64_t size, bool holes)
+        : descriptor_(descriptor), size_(size), holes_(holes) {}
+    ~shared_file_map();
+    shared_file_map(const shared_file_map&) = delete;
+    shared_file_map& operator=(const shared_file_map&) = delete;
+
+    // The file's bytes from its start, or null where the map is refused.
+    const std::uint8_t* take();
+
+    // Every range before `front` is searched: the pages there that the
+    // ranges' views left mapped go, a few MiB at a time. A view releases
+    // what it touched, but not the pages that the system mapped around
+    // those, into a range that is copied. For one thread at a time.
+    void release_before(std::uint64_t front);
+
+private:
+    int descriptor_;
+    std::uint64_t size_;
+    bool holes_;
+    std::mutex mutex_;
+    bool tried_ = false;
+    const std::uint8_t* map_ = nullptr;
+    std::uint64_t released_ = 0;  // the map's pages below this are released
+};
+
 class mapped_view {
 public:
     // The file's bytes [first, end), of a file with `holes` or none;
-    // nothing is mapped yet.
-    mapped_view(int descriptor, std::uint64_t first, std::uint64_t end, bool holes);
+    // nothing is mapped yet. With `shared`, the view borrows that map
+    // where it can.
+    mapped_view(int descriptor, std::uint64_t first, std::uint64_t end, bool holes,
+                shared_file_map* shared = nullptr);
     ~mapped_view();
     mapped_view(const mapped_view&) = delete;
     mapped_view& operator=(const mapped_view&) = delete;
@@ -64,7 +98,9 @@ private:
     bool holes_;
     std::uint64_t base_;  // the map's first byte in the file, on a page boundary
     std::size_t length_;
+    shared_file_map* shared_;
     const std::uint8_t* map_ = nullptr;
+    bool borrowed_ = false;          // map_ lies in shared_'s map
     std::uint64_t released_;         // the map's pages below this are released
     std::uint64_t touched_end_ = 0;  // and none at or past this was touched
 #if !defined(_WIN32)

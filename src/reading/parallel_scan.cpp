@@ -214,10 +214,10 @@ public:
     // Starts `count` threads that claim chunks of `file` until none is left,
     // and report them in file order.
     void start(unsigned count, const open_file& file, const searcher& finder, const read_settings& settings,
-               std::size_t buffer_size, chunk_report_run& run) {
-        const auto work = [this, file, &finder, settings, buffer_size, &run](unsigned owner) {
+               std::size_t buffer_size, chunk_report_run& run, shared_file_map& whole_file) {
+        const auto work = [this, file, &finder, settings, buffer_size, &run, &whole_file](unsigned owner) {
             try {
-                range_tools tools(file, settings.ways, buffer_size);
+                range_tools tools(file, settings.ways, buffer_size, &whole_file);
                 searcher part_finder(finder.needle(), finder.needle_length());
                 part_batch batch;
                 for (chunk* part = board_.claim(owner); part != nullptr;) {
@@ -291,8 +291,13 @@ file_scan_result scan_in_parts(const open_file& file, searcher& finder, offset_s
         // line the chunks up, and the report reads any other off the lines.
         if (sink.takes_lines()) board.keep_offsets(offsets_kept);
         chunk_report_run run(file, finder, sink, settings, board, result);
+        // The chunks' maps are borrowed from one map of the file: a map and
+        // an unmap of each chunk's own cost a system call each, and the
+        // unmap stopped the other cores to flush their address caches.
+        shared_file_map whole_file(file.descriptor, size, settings.holes);
+        run.release_behind_report(&whole_file);
         thread_crew crew(board);
-        crew.start(parts, file, finder, chunk_settings, buffer_size, run);
+        crew.start(parts, file, finder, chunk_settings, buffer_size, run, whole_file);
         crew.wait();
         alone = run.alone();
         result = run.result;
