@@ -357,6 +357,34 @@ TEST(FileScanInParts, AFileCutUnderTheMapsOfSeveralThreads) {
     }
 }
 
+#if defined(__linux__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// A line of /proc/self/status, in KiB; -1 where it cannot be read.
+long status_kib(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+// The pages the threads' maps touched are released behind the search: the
+// memory a search holds does not grow with the file (kept whole, 64 MiB).
+TEST(FileScanInParts, MappedPagesAreReleasedBehindTheSearch) {
+    temp_file file(bytes(std::size_t{64} << 20, 0x01));
+    const bytes needle = {0x02, 0x03};
+    const long before = status_kib("VmRSS");
+    // Writing 5 resets the peak to what is resident now.
+    if (before < 0 || !(std::ofstream("/proc/self/clear_refs") << "5" << std::flush))
+        GTEST_SKIP() << "no peak memory to reset";
+    for (const unsigned ways : {way_bit(read_way::map), way_bit(read_way::populated_map)}) {
+        bytehunt::searcher finder(needle.data(), needle.size());
+        watching_sink sink;
+        ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, {ways}, 2), bytehunt::scan_outcome::complete);
+        std::fseek(file.stream, 0, SEEK_SET);
+    }
+    EXPECT_LT(status_kib("VmHWM") - before, 24 * 1024);
+}
+#endif
+
 // Dense lines after a sparser start: every chunk fills to its limit, and the
 // threads of the chunks behind the first wait on the limit of all of them;
 // the first chunk's thread never does, or nothing could move.
