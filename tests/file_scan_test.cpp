@@ -357,12 +357,14 @@ TEST(FileScanInParts, AFileCutUnderTheMapsOfSeveralThreads) {
     }
 }
 
-#if defined(__linux__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if defined(__linux__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
 // A line of /proc/self/status, in KiB; -1 where it cannot be read.
 long status_kib(const std::string& field) {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
-        if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stol(line.substr(field.size() + 1));
+        if (line.compare(0, field.size() + 1, field + ":") == 0)
+            return std::stol(line.substr(field.size() + 1));
     return -1;
 }
 
@@ -378,7 +380,8 @@ TEST(FileScanInParts, MappedPagesAreReleasedBehindTheSearch) {
     for (const unsigned ways : {way_bit(read_way::map), way_bit(read_way::populated_map)}) {
         bytehunt::searcher finder(needle.data(), needle.size());
         watching_sink sink;
-        ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, {ways}, 2), bytehunt::scan_outcome::complete);
+        ASSERT_EQ(bytehunt::scan_input(file.stream, finder, sink, {ways}, 2),
+                  bytehunt::scan_outcome::complete);
         std::fseek(file.stream, 0, SEEK_SET);
     }
     EXPECT_LT(status_kib("VmHWM") - before, 24 * 1024);
