@@ -12,6 +12,10 @@
 namespace bytehunt {
 
 namespace {
+// A range shorter than this that borrows the shared map leaves its pages to
+// the report's release: each release stops the other core, and small
+// chunks end by the thousand where output is dense.
+constexpr std::uint64_t small_range = std::uint64_t{1} << 20;
 // Mapped pages are released behind the search this many bytes at a time:
 // few calls, and few pages held. Each release stops the other cores that
 // run this program to flush their address caches: on two cores, the rare
@@ -132,8 +136,11 @@ const std::uint8_t* shared_file_map::take() {
 }
 
 void shared_file_map::release_before(std::uint64_t front) {
+    // Every large page: the small ranges' pages wait for this release, and
+    // held for 4 MiB as well, 256 MiB of CRLF text on two cores peaked at
+    // 16 MiB of memory, against 10 to 12.
     const std::uint64_t behind = front / large_page * large_page;
-    if (behind < released_ + release_size) return;
+    if (behind < released_ + large_page) return;
     const std::lock_guard<std::mutex> lock(mutex_);
     if (map_ != nullptr) release(map_ + released_, static_cast<std::size_t>(behind - released_));
     released_ = behind;
@@ -158,6 +165,7 @@ mapped_view::~mapped_view() {
     // unmap would have dropped them. (The page of its last bytes is also
     // the next range's first: the large page that holds it, if mapped
     // whole, is dropped whole, and that range maps it again.)
+    if (length_ < small_range) return;
     const std::uint64_t until = (touched_end_ + page_size() - 1) / page_size() * page_size();
     if (until > released_) release(map_ + (released_ - base_), static_cast<std::size_t>(until - released_));
 }

@@ -49,9 +49,10 @@ public:
     const std::uint8_t* take();
 
     // Every range before `front` is searched: the pages there that the
-    // ranges' views left mapped go, a few MiB at a time. A view releases
-    // what it touched, but not the pages that the system mapped around
-    // those, into a range that is copied. For one thread at a time.
+    // ranges' views left mapped go, a large page at a time. A view of a
+    // small range leaves all its pages to this; a larger one releases what
+    // it touched, but not the pages that the system mapped around those,
+    // into a range that is copied. For one thread at a time.
     void release_before(std::uint64_t front);
 
 private:
