@@ -24,6 +24,19 @@ std::vector<cpu_path> supported_paths() {
     return paths;
 }
 
+#if defined(BYTEHUNT_X86)
+// The program reads the CPU's features itself; the compiler's own checks
+// are the reference. A path claimed where the CPU or the system lacks it
+// would stop the program on its first instruction.
+TEST(CpuPaths, SupportedAsTheCompilerSees) {
+    __builtin_cpu_init();
+    const bool has_bits = __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
+    EXPECT_EQ(bytehunt::cpu_path_supported(cpu_path::sse2), __builtin_cpu_supports("sse2") != 0);
+    EXPECT_EQ(bytehunt::cpu_path_supported(cpu_path::avx2), __builtin_cpu_supports("avx2") && has_bits);
+    EXPECT_EQ(bytehunt::cpu_path_supported(cpu_path::avx512), __builtin_cpu_supports("avx512bw") && has_bits);
+}
+#endif
+
 // Random bytes from a small alphabet, so that partial matches are everywhere.
 bytes random_bytes(std::mt19937& rng, std::size_t length, const bytes& alphabet) {
     std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
