@@ -161,11 +161,13 @@ mapped_view::~mapped_view() {
         unmap(map_, length_);
         return;
     }
-    // The shared map stays: the pages this range touched go, as its own
-    // unmap would have dropped them. (The page of its last bytes is also
-    // the next range's first: the large page that holds it, if mapped
-    // whole, is dropped whole, and that range maps it again.)
+    // The shared map stays. A small range's pages go with the report's
+    // release behind it.
     if (length_ < small_range) return;
+    // A larger range's touched pages go now, as its own unmap would have
+    // dropped them. (The page of its last bytes is also the next range's
+    // first: the large page that holds it, if mapped whole, is dropped
+    // whole, and that range maps it again.)
     const std::uint64_t until = (touched_end_ + page_size() - 1) / page_size() * page_size();
     if (until > released_) release(map_ + (released_ - base_), static_cast<std::size_t>(until - released_));
 }
