@@ -105,6 +105,25 @@ TEST(ChunkBoard, FirstChunkFinishedIsReportedAndAFullOneSplits) {
     EXPECT_EQ(board.next(), &third);
 }
 
+// A cost trace: two threads of unequal speeds search 1 GiB, and the one
+// free first claims the next chunk. Chunks shrink near the end, so that the
+// threads finish together (with 32 MiB chunks to the end, up to 40 MiB apart).
+TEST(ChunkBoard, ThreadsFinishTogether) {
+    for (const std::uint64_t cost : {100, 103, 110, 130, 160}) {  // thread 1's time a byte; thread 0's is 100
+        chunk_board board({256 << 10, std::uint64_t{1} << 30}, chunk_sizer(1 << 20, 8 << 10, true, 4096), 4,
+                          2);
+        std::uint64_t busy_until[2] = {0, 0};
+        while (chunk* const part = board.claim(busy_until[1] < busy_until[0] ? 1 : 0)) {
+            busy_until[part->owner] +=
+                (part->range.end - part->range.first) * (part->owner == 0 ? 100 : cost);
+            if (board.finish(*part, {scan_outcome::complete, part->range.end, {}}, false).report)
+                while (board.next() != nullptr) board.reported();
+        }
+        EXPECT_LE(std::max(busy_until[0], busy_until[1]) - std::min(busy_until[0], busy_until[1]), 700 << 20)
+            << "thread 1 at " << cost;
+    }
+}
+
 // A chunk's search ends right after the batch that fills it, decided past
 // its last occurrence.
 TEST(ChunkBoard, AChunkEndsOnceItHoldsItsLimit) {

@@ -127,6 +127,7 @@ public:
           end_(rest.end),
           sizer_(sizer),
           ahead_(ahead),
+          threads_(threads),
           holes_(holes) {
         // Reserved here, so that the report, on whatever thread, takes no
         // memory to hand batches back.
@@ -149,7 +150,7 @@ public:
         if (stop_ || next_ >= end_) return nullptr;
         // Chunks end on multiples of their size, so that their maps hold
         // whole large pages.
-        const std::uint64_t chunk_size = sizer_.size();
+        const std::uint64_t chunk_size = sizer_.size_for(end_ - next_, threads_);
         const std::uint64_t boundary = (next_ / chunk_size + 1) * chunk_size;
         std::uint64_t last = boundary < end_ ? boundary : end_;
         if (holes_ != nullptr) last = past_hole(last);
@@ -279,6 +280,7 @@ private:
     std::uint64_t end_;
     chunk_sizer sizer_;
     std::size_t ahead_;
+    unsigned threads_;
     file_extents* holes_;
     std::size_t offsets_kept_ = SIZE_MAX;
     bool reporting_ = false;  // a thread reports the finished chunks at the front

@@ -47,6 +47,13 @@ chunk_sizer::chunk_sizer(std::uint64_t first_size, std::uint64_t smallest, bool 
       step_(step),
       follows_(follows) {}
 
+std::uint64_t chunk_sizer::size_for(std::uint64_t remaining, unsigned threads) const {
+    // Not below two large pages, so that chunks still hold whole ones.
+    const std::uint64_t least = 2 * large_page;
+    if (!follows_ || size_ <= least) return size_;
+    return on_grain(within(remaining / (2 * std::uint64_t{threads}), least, size_), step_);
+}
+
 void chunk_sizer::finished(std::uint64_t length, std::uint64_t held) {
     if (!follows_) return;
     const std::uint64_t wanted = chunk_size_for_density(length, held, smallest_, step_);

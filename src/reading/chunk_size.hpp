@@ -49,6 +49,11 @@ public:
     // `step`: chunks also start on its multiples (searcher::repeat_step).
     chunk_sizer(std::uint64_t first_size, std::uint64_t smallest, bool follows, std::uint64_t step = 1);
     std::uint64_t size() const { return size_; }
+    // The size of the next chunk where `remaining` bytes are left for
+    // `threads` threads: where chunks follow the density, no more than a
+    // share of what is left, so that the threads finish together rather
+    // than one searching the last large chunk alone.
+    std::uint64_t size_for(std::uint64_t remaining, unsigned threads) const;
     // A chunk of `length` bytes finished, holding `held` bytes of lines and
     // offsets. Sizes shrink at once (a chunk too large for dense output
     // holds up the threads behind it) and grow by chunk_growth at most.
