@@ -37,6 +37,34 @@ TEST(CpuPaths, SupportedAsTheCompilerSees) {
 }
 #endif
 
+// Paths from the CPU's identification words, for CPUs and systems unlike
+// this one: a path claimed where either lacks it stops the program.
+TEST(CpuPaths, ReadFromTheIdentificationWords) {
+    constexpr unsigned sse2 = 1U << 26, popcnt = 1U << 23, osxsave = 1U << 27, avx = 1U << 28;  // leaf 1
+    constexpr unsigned bmi1 = 1U << 3, avx2 = 1U << 5, avx512 = 1U << 16 | 1U << 30;            // leaf 7
+    const unsigned ecx = popcnt | osxsave | avx;
+    const struct {
+        const char* cpu;
+        bytehunt::x86_words words;
+        bool sse2, avx2, avx512;
+    } rows[] = {
+        {"AVX-512 saved", {13, ecx, sse2, 0xe7, bmi1 | avx2 | avx512}, true, true, true},
+        {"AVX-512F without BW", {13, ecx, sse2, 0xe7, bmi1 | avx2 | 1U << 16}, true, true, false},
+        {"AVX-512 state not saved", {13, ecx, sse2, 0x7, bmi1 | avx2 | avx512}, true, true, false},
+        {"AVX state not saved", {13, ecx, sse2, 0x3, bmi1 | avx2}, true, false, false},
+        {"AVX and BMI1, no AVX2", {13, ecx, sse2, 0x7, bmi1}, true, false, false},
+        {"no AVX", {13, popcnt | osxsave, sse2, 0x7, bmi1 | avx2}, true, false, false},
+        {"no POPCNT", {13, osxsave | avx, sse2, 0xe7, bmi1 | avx2 | avx512}, true, false, false},
+        {"SSE without SSE2", {13, 0, 1U << 25, 0, 0}, false, false, false},
+    };
+    for (const auto& row : rows) {
+        const bytehunt::x86_paths paths = bytehunt::x86_paths_from(row.words);
+        EXPECT_EQ((std::vector<bool>{paths.sse2, paths.avx2, paths.avx512}),
+                  (std::vector<bool>{row.sse2, row.avx2, row.avx512}))
+            << row.cpu;
+    }
+}
+
 // Random bytes from a small alphabet, so that partial matches are everywhere.
 bytes random_bytes(std::mt19937& rng, std::size_t length, const bytes& alphabet) {
     std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);

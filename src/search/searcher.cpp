@@ -12,55 +12,58 @@
 
 namespace bytehunt {
 
-#if defined(BYTEHUNT_X86)
 namespace {
-
-// What the CPU can do, and which of its vector registers the system saves,
-// read once, when a search first asks. The compiler's own checks read every
-// feature at start-up, in every run, even of a search that needs none: on a
-// virtual machine, where each CPUID instruction exits to the host, that was
-// a tenth of the start-up of a search of a 4 KiB file.
-struct x86_features {
-    bool sse2 = false;
-    bool popcnt = false;
-    bool bmi = false;
-    bool avx2 = false;
-    bool avx512bw = false;
-};
-
 bool bit(unsigned word, unsigned at) {
     return ((word >> at) & 1U) != 0;
 }
+}  // namespace
 
-x86_features read_x86_features() {
-    x86_features found;
-    // Three CPUID instructions at most: the highest leaf, then leaves 1 and 7.
-    const unsigned highest = __get_cpuid_max(0, nullptr);
-    if (highest < 1) return found;
+x86_paths x86_paths_from(const x86_words& words) {
+    x86_paths paths;
+    if (words.highest < 1) return paths;
+    paths.sse2 = bit(words.edx1, 26);
+    // The wider vectors need AVX and the state of their registers saved by
+    // the system: SSE's and AVX's halves of 256-bit vectors, and for
+    // AVX-512 its masks and upper halves too. Their kernels also count and
+    // find bits with POPCNT and BMI1, which every CPU with them has.
+    const bool bits = bit(words.ecx1, 23) && bit(words.ebx7, 3);
+    if (!bit(words.ecx1, 28) || (words.saved & 0x6) != 0x6 || words.highest < 7 || !bits) return paths;
+    paths.avx2 = bit(words.ebx7, 5);
+    paths.avx512 = (words.saved & 0xe6) == 0xe6 && bit(words.ebx7, 16) && bit(words.ebx7, 30);
+    return paths;
+}
+
+#if defined(BYTEHUNT_X86)
+namespace {
+
+// The CPU's identification words, read once, when a search first asks. The
+// compiler's own checks read every feature at start-up, in every run, even
+// of a search that needs none: on a virtual machine, where each CPUID
+// instruction exits to the host, that was a tenth of the start-up of a
+// search of a 4 KiB file. Three CPUID instructions at most: the highest
+// leaf, then leaves 1 and 7.
+x86_words read_x86_words() {
+    x86_words words;
+    words.highest = __get_cpuid_max(0, nullptr);
+    if (words.highest < 1) return words;
     unsigned a = 0, b = 0, c = 0, d = 0;
     __cpuid(1, a, b, c, d);
-    found.sse2 = bit(d, 26);
-    found.popcnt = bit(c, 23);
-    // The registers' state the system saves on a switch (XCR0): SSE's and
-    // AVX's halves of 256-bit vectors, and AVX-512's masks and upper halves.
-    std::uint64_t saved = 0;
+    words.ecx1 = c;
+    words.edx1 = d;
     if (bit(c, 27)) {
         unsigned low = 0, high = 0;
         __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-        saved = std::uint64_t{high} << 32 | low;
+        words.saved = std::uint64_t{high} << 32 | low;
     }
-    // The wider vectors need AVX and their state saved by the system.
-    if (!bit(c, 28) || (saved & 0x6) != 0x6 || highest < 7) return found;
+    if (words.highest < 7) return words;
     __cpuid_count(7, 0, a, b, c, d);
-    found.bmi = bit(b, 3);
-    found.avx2 = bit(b, 5);
-    found.avx512bw = (saved & 0xe6) == 0xe6 && bit(b, 16) && bit(b, 30);
-    return found;
+    words.ebx7 = b;
+    return words;
 }
 
-const x86_features& cpu_features() {
-    static const x86_features features = read_x86_features();
-    return features;
+const x86_paths& cpu_paths() {
+    static const x86_paths paths = x86_paths_from(read_x86_words());
+    return paths;
 }
 
 }  // namespace
@@ -70,11 +73,9 @@ bool cpu_path_supported(cpu_path path) {
     switch (path) {
         case cpu_path::portable: return true;
 #if defined(BYTEHUNT_X86)
-        case cpu_path::sse2: return cpu_features().sse2;
-        // Their kernels also count and find bits with POPCNT and BMI1,
-        // which every CPU with these vectors has.
-        case cpu_path::avx2: return cpu_features().avx2 && cpu_features().popcnt && cpu_features().bmi;
-        case cpu_path::avx512: return cpu_features().avx512bw && cpu_features().popcnt && cpu_features().bmi;
+        case cpu_path::sse2: return cpu_paths().sse2;
+        case cpu_path::avx2: return cpu_paths().avx2;
+        case cpu_path::avx512: return cpu_paths().avx512;
 #endif
 #if defined(BYTEHUNT_NEON)
         case cpu_path::neon: return true;  // every ARM64 CPU has it

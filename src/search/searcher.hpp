@@ -22,6 +22,25 @@ bool cpu_path_supported(cpu_path path);
 // The filter kernel of a path; the portable one where the CPU lacks it.
 prefilter_kernel kernel_for(cpu_path path);
 
+// What an x86 CPU's identification words say it can run: `highest` is the
+// highest leaf (CPUID 0), `ecx1` and `edx1` come from leaf 1, `saved` is the
+// register state the system saves on a switch (XCR0, read only where leaf 1
+// sets OSXSAVE) and `ebx7` comes from leaf 7 (read only where `highest`
+// reaches it).
+struct x86_words {
+    unsigned highest = 0;
+    unsigned ecx1 = 0;
+    unsigned edx1 = 0;
+    std::uint64_t saved = 0;
+    unsigned ebx7 = 0;
+};
+struct x86_paths {
+    bool sse2 = false;
+    bool avx2 = false;
+    bool avx512 = false;
+};
+x86_paths x86_paths_from(const x86_words& words);
+
 // What the searcher did, for tests and diagnostics.
 struct searcher_stats {
     std::size_t filter_choices = 0;
