@@ -68,6 +68,8 @@ TEST(ChunkSizer, FollowsTheDensityOfTheChunksFinished) {
         }
         EXPECT_EQ(sizes, t.sizes) << t.what;
     }
+    // A share per thread, read front to back from the disk, stays whole to the end.
+    EXPECT_EQ(bytehunt::chunk_sizer(100 * MiB, 8 * KiB, false).size_for(150 * MiB, 2), 100 * MiB);
 }
 
 }  // namespace
