@@ -43,25 +43,23 @@ TEST(CpuPaths, ReadFromTheIdentificationWords) {
     constexpr unsigned sse2 = 1U << 26, popcnt = 1U << 23, osxsave = 1U << 27, avx = 1U << 28;  // leaf 1
     constexpr unsigned bmi1 = 1U << 3, avx2 = 1U << 5, avx512 = 1U << 16 | 1U << 30;            // leaf 7
     const unsigned ecx = popcnt | osxsave | avx;
-    const struct {
-        const char* cpu;
-        bytehunt::x86_words words;
-        bool sse2, avx2, avx512;
-    } rows[] = {
-        {"AVX-512 saved", {13, ecx, sse2, 0xe7, bmi1 | avx2 | avx512}, true, true, true},
-        {"AVX-512F without BW", {13, ecx, sse2, 0xe7, bmi1 | avx2 | 1U << 16}, true, true, false},
-        {"AVX-512 state not saved", {13, ecx, sse2, 0x7, bmi1 | avx2 | avx512}, true, true, false},
-        {"AVX state not saved", {13, ecx, sse2, 0x3, bmi1 | avx2}, true, false, false},
-        {"AVX and BMI1, no AVX2", {13, ecx, sse2, 0x7, bmi1}, true, false, false},
-        {"no AVX", {13, popcnt | osxsave, sse2, 0x7, bmi1 | avx2}, true, false, false},
-        {"no POPCNT", {13, osxsave | avx, sse2, 0xe7, bmi1 | avx2 | avx512}, true, false, false},
-        {"SSE without SSE2", {13, 0, 1U << 25, 0, 0}, false, false, false},
+    const std::pair<bytehunt::x86_words, std::string> rows[] = {
+        // and SSE2, AVX2, AVX-512 or not
+        {{13, ecx, sse2, 0xe7, bmi1 | avx2 | avx512}, "111"},
+        {{13, ecx, sse2, 0xe7, bmi1 | avx2 | 1U << 16}, "110"},          // AVX-512F without BW
+        {{13, ecx, sse2, 0x7, bmi1 | avx2 | avx512}, "110"},             // AVX-512's state not saved
+        {{13, ecx, sse2, 0x3, bmi1 | avx2}, "100"},                      // AVX's state not saved
+        {{13, ecx, sse2, 0x7, bmi1}, "100"},                             // AVX, no AVX2
+        {{13, popcnt | osxsave, sse2, 0x7, bmi1 | avx2}, "100"},         // no AVX
+        {{13, osxsave | avx, sse2, 0xe7, bmi1 | avx2 | avx512}, "100"},  // no POPCNT
+        {{13, 0, 1U << 25, 0, 0}, "000"},                                // SSE without SSE2
     };
-    for (const auto& row : rows) {
-        const bytehunt::x86_paths paths = bytehunt::x86_paths_from(row.words);
-        EXPECT_EQ((std::vector<bool>{paths.sse2, paths.avx2, paths.avx512}),
-                  (std::vector<bool>{row.sse2, row.avx2, row.avx512}))
-            << row.cpu;
+    for (const auto& [words, paths] : rows) {
+        const bytehunt::x86_paths found = bytehunt::x86_paths_from(words);
+        EXPECT_EQ(std::string({char('0' + found.sse2), char('0' + found.avx2), char('0' + found.avx512)}),
+                  paths)
+            << "leaf 1 " << words.ecx1 << " " << words.edx1 << ", saved " << words.saved << ", leaf 7 "
+            << words.ebx7;
     }
 }
 
